@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QDateTime>
+#include <QFile>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+#include <functional>
+
+// The program's diary: every class reports through trace(), which stamps the
+// message, appends it as one record to Trace.log and announces it.
+//
+// Derives from QThread for historical reasons only; it never runs as a thread.
+class Logs final : public QThread
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(Logs)
+
+public:
+    using Clock = std::function<QDateTime()>;
+
+    // The process-wide log on "Trace.log" in the working directory at first call.
+    static Logs *instance();
+
+    // Opens the log on fileName (resolved to an absolute path now) and writes the
+    // session banner. Tests pass their own file and clock.
+    explicit Logs(const QString &fileName = QStringLiteral("Trace.log"), Clock clock = {});
+    ~Logs() override;
+
+    // Appends one record; the record is on disk when this returns. Safe from any thread.
+    void trace(const QString &message);
+
+    QString filePath() const;
+
+signals:
+    // The stamped text of each record, without the "Log:" prefix.
+    void LogDbProxy(QString log);
+
+protected:
+    void run() override { }
+
+private:
+    QString timestamp() const;
+    void append(const QString &record);
+
+    QFile logfile;
+    Clock clock;
+    // Records come from several threads; one writer at a time keeps them whole.
+    QMutex appendMutex;
+};

@@ -1,0 +1,251 @@
+#include "registry.h"
+
+#include "logs.h"
+
+#include <QByteArray>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QRegExp>
+#include <QSaveFile>
+#include <QTextStream>
+
+#include <exception>
+
+namespace {
+
+const auto magicLine = QStringLiteral("Voltrine:Configuration");
+const auto versionLine = QStringLiteral("Version:1.1");
+
+// Each pattern sees a line with its blanks removed and its letters in capitals.
+// The first four are the original file grammar; the others admit the values the
+// configuration page stores: host and database names with dots, dashes and
+// underscores, and IPv6 addresses in brackets.
+const QStringList &linePatterns()
+{
+    static const QStringList patterns{
+        QStringLiteral("^[A-Z0-9]+[/:]([A-Za-z]+)$"),
+        QStringLiteral("^[A-Z0-9]+[/:]([0-9A-Za-z]+)$"),
+        QStringLiteral("^[A-Z0-9]+[/:]([0-9]+[.][0-9]+)$"),
+        QStringLiteral("^[A-Z0-9]+[/:]([0-9]+[.][0-9]+[.][0-9]+[.][0-9]+)$"),
+        QStringLiteral("^[A-Z0-9]+[/:]([0-9A-Z_]+(-+[0-9A-Z_]+)*([.][0-9A-Z_]+(-+[0-9A-Z_]+)*)*)$"),
+        QStringLiteral("^[A-Z0-9]+[/:](\\[[0-9A-F]*(:[0-9A-F.]*)+\\])$"),
+    };
+    return patterns;
+}
+
+QString needleOf(const QString &key)
+{
+    return key.toUpper() + QLatin1Char(':');
+}
+
+// confdata holds the database password: only its owner may read it.
+void restrictToOwner(QFileDevice &file)
+{
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+} // namespace
+
+Registry *Registry::instance()
+{
+    static Registry *theInstance = nullptr;
+    static QMutex creationMutex;
+    if (!theInstance) {
+        QMutexLocker locker(&creationMutex);
+        if (!theInstance)
+            theInstance = new Registry(Logs::instance());
+    }
+    return theInstance;
+}
+
+Registry::Registry(Logs *logsInstance, const QString &fileName)
+    : QThread(nullptr), configfile(fileName), logs(logsInstance)
+{
+    try {
+        load();
+    } catch (const std::exception &e) {
+        logs->trace(QStringLiteral("Configuration exception: ") + QString::fromLocal8Bit(e.what()));
+        loadError = true;
+        emit regstatuserror(true);
+    }
+}
+
+Registry::~Registry() = default;
+
+bool Registry::isAcceptedLine(const QString &line)
+{
+    QString candidate = line;
+    candidate.remove(QLatin1Char(' '));
+    candidate = candidate.toUpper();
+    for (const QString &pattern : linePatterns()) {
+        if (QRegExp(pattern).exactMatch(candidate))
+            return true;
+    }
+    return false;
+}
+
+bool Registry::isLoadable(const QString &key, const QString &value)
+{
+    // The load removes blanks, so a value holding one would come back changed.
+    return !value.contains(QLatin1Char(' ')) && isAcceptedLine(needleOf(key) + value);
+}
+
+void Registry::writeHeaderIfEmpty()
+{
+    if (configfile.exists() && configfile.size() > 0)
+        return;
+    // A failure here is not reported: the read below reports it.
+    if (configfile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+        restrictToOwner(configfile);
+        QTextStream stream(&configfile);
+        stream << magicLine << '\n' << versionLine << '\n';
+        stream.flush();
+        configfile.close();
+    }
+}
+
+void Registry::load()
+{
+    logs->trace(QStringLiteral("Loading configuration"));
+    lines.clear();
+
+    writeHeaderIfEmpty();
+
+    if (!configfile.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        logs->trace(QStringLiteral("Configuration: Can not read file"));
+        loadError = true;
+        emit regstatuserror(true);
+        return;
+    }
+    QTextStream stream(&configfile);
+    if (stream.atEnd()) {
+        logs->trace(QStringLiteral("Configuration: Empty"));
+        configfile.close();
+        loadError = true;
+        emit regstatuserror(true);
+        return;
+    }
+
+    int lineNumber = 0;
+    bool rejected = false;
+    while (!stream.atEnd()) {
+        const QString raw = stream.readLine();
+        ++lineNumber;
+        QString stored = raw;
+        stored.remove(QLatin1Char(' '));
+        if (!rejected && isAcceptedLine(stored)) {
+            lines.append(stored);
+            continue;
+        }
+        if (!rejected) {
+            logs->trace(QStringLiteral("Configuration: Syntax Error. Line:")
+                        + QString::number(lineNumber) + QStringLiteral(" > ") + stored);
+            rejected = true;
+            unloadedAt = lines.size();
+        }
+        unloadedLines.append(raw);
+    }
+    configfile.close();
+    loadError = rejected;
+    emit regstatuserror(rejected);
+}
+
+int Registry::indexOfKey(const QString &key) const
+{
+    const QString needle = needleOf(key);
+    for (int i = 0; i < lines.size(); ++i) {
+        if (lines.at(i).startsWith(needle, Qt::CaseSensitive))
+            return i;
+    }
+    return -1;
+}
+
+QString Registry::getKey(const QString &key, bool decode) const
+{
+    try {
+        const int index = indexOfKey(key);
+        if (index < 0) {
+            logs->trace(QStringLiteral("Can not Found Configuration key:") + key);
+            return QString();
+        }
+        const QString value = lines.at(index).mid(needleOf(key).size());
+        if (decode)
+            return QString::fromLatin1(QByteArray::fromHex(value.toLatin1()));
+        return value;
+    } catch (const std::exception &e) {
+        logs->trace(QStringLiteral("Can not Found Configuration key:")
+                    + QString::fromLocal8Bit(e.what()));
+        return QString();
+    }
+}
+
+bool Registry::setKey(const QString &key, const QString &value, bool encode)
+{
+    try {
+        const QString stored =
+                encode ? QString::fromLatin1(value.toLatin1().toHex()) : value;
+        const QString line = needleOf(key) + stored;
+
+        const int index = indexOfKey(key);
+        if (index >= 0) {
+            lines[index] = line;
+            logs->trace(QStringLiteral("Configuration key ") + key + QStringLiteral(" updated as:")
+                        + stored);
+            return true;
+        }
+
+        const bool existed = configfile.exists();
+        if (!configfile.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text)) {
+            logs->trace(QStringLiteral("Can not Configuration Registry key:") + line);
+            return false;
+        }
+        if (!existed)
+            restrictToOwner(configfile);
+        {
+            QTextStream stream(&configfile);
+            stream << line << '\n';
+        }
+        configfile.close();
+        lines.append(line);
+        logs->trace(QStringLiteral("New Configuration key Created as:") + line);
+        return true;
+    } catch (const std::exception &e) {
+        logs->trace(QString::fromLocal8Bit(e.what()));
+        return false;
+    }
+}
+
+bool Registry::save()
+{
+    try {
+        // Written to a temporary file and renamed over confdata on commit, so a
+        // crash in the middle of a save leaves the old file whole.
+        QSaveFile file(configfile.fileName());
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+            logs->trace(QStringLiteral("Can not open Configuration file"));
+            return false;
+        }
+        restrictToOwner(file);
+        {
+            QTextStream stream(&file);
+            for (int i = 0; i <= lines.size(); ++i) {
+                if (i == unloadedAt) {
+                    for (const QString &unloaded : qAsConst(unloadedLines))
+                        stream << unloaded << '\n';
+                }
+                if (i < lines.size())
+                    stream << lines.at(i) << '\n';
+            }
+        }
+        if (!file.commit()) {
+            logs->trace(QStringLiteral("Can not write Configuration file :") + file.errorString());
+            return false;
+        }
+        logs->trace(QStringLiteral("Configuration file saved"));
+        return true;
+    } catch (const std::exception &e) {
+        logs->trace(QStringLiteral("Can not write Configuration file :")
+                    + QString::fromLocal8Bit(e.what()));
+        return false;
+    }
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QFile>
+#include <QStringList>
+#include <QThread>
+
+class Logs;
+
+// The program's named settings, kept as KEY:value lines in the file "confdata".
+// Loaded once at construction; reads are answered from memory; a change of an
+// existing key stays in memory until save(); a new key is appended to the file
+// at once. Used from the GUI thread only.
+//
+// Derives from QThread for historical reasons only; it never runs as a thread.
+class Registry final : public QThread
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(Registry)
+
+public:
+    // The process-wide store on "confdata" in the working directory.
+    static Registry *instance();
+
+    // Loads fileName (relative names follow the working directory at each open).
+    Registry(Logs *logs, const QString &fileName = QStringLiteral("confdata"));
+    ~Registry() override;
+
+    QString getKey(const QString &key, bool decode = false) const;
+    bool setKey(const QString &key, const QString &value, bool encode = false);
+    // Rewrites the file from the stored lines, atomically.
+    bool save();
+
+    // What the load reported through regstatuserror(): true when the file could
+    // not be read, was empty or held a rejected line.
+    bool loadFailed() const { return loadError; }
+    // The accepted lines, in file order.
+    QStringList storedLines() const { return lines; }
+
+    // True when a file line passes the load's grammar (blanks are removed first).
+    static bool isAcceptedLine(const QString &line);
+    // True when setKey(key, value) writes a line that the next load reads back
+    // with the same value.
+    static bool isLoadable(const QString &key, const QString &value);
+
+signals:
+    void regstatuserror(bool error);
+
+protected:
+    void run() override { }
+
+private:
+    void load();
+    void writeHeaderIfEmpty();
+    int indexOfKey(const QString &key) const;
+
+    QFile configfile;
+    QStringList lines;
+    Logs *logs;
+    // Lines from the first rejected one to the end of the file. They are not
+    // loaded, but a save writes them back at the place they came from.
+    QStringList unloadedLines;
+    int unloadedAt = -1;
+    bool loadError = false;
+};
