@@ -16,7 +16,9 @@ namespace {
 const auto mainsIcon = QStringLiteral(":/icons/plug.ico");
 }
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
 {
     Q_INIT_RESOURCE(resources);
     ui->setupUi(this);

@@ -3,9 +3,9 @@
 #include <QIcon>
 
 TrayNotifier::TrayNotifier(QSystemTrayIcon *trayIcon, QObject *parent)
-    : QObject(parent), trayicon(trayIcon)
-{
-}
+    : QObject(parent)
+    , trayicon(trayIcon)
+{ }
 
 void TrayNotifier::showMessage(const QString &title, const QString &message,
                                QSystemTrayIcon::MessageIcon icon, int millisecondsTimeoutHint)

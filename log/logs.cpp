@@ -94,7 +94,7 @@ void Logs::append(const QString &record)
     } catch (const std::exception &e) {
         if (logfile.isOpen())
             logfile.close();
-        qDebug().noquote() << QStringLiteral("Can not Write into Log file:")
-                        + QString::fromLocal8Bit(e.what());
+        qDebug().noquote() << QStringLiteral("Can not Write into Log file:") +
+                        QString::fromLocal8Bit(e.what());
     }
 }

@@ -7,6 +7,7 @@
 #include <QMutexLocker>
 #include <QRegExp>
 #include <QSaveFile>
+#include <QTextCodec>
 #include <QTextStream>
 
 #include <exception>
@@ -23,12 +24,13 @@ const auto versionLine = QStringLiteral("Version:1.1");
 const QStringList &linePatterns()
 {
     static const QStringList patterns{
-        QStringLiteral("^[A-Z0-9]+[/:]([A-Za-z]+)$"),
-        QStringLiteral("^[A-Z0-9]+[/:]([0-9A-Za-z]+)$"),
-        QStringLiteral("^[A-Z0-9]+[/:]([0-9]+[.][0-9]+)$"),
-        QStringLiteral("^[A-Z0-9]+[/:]([0-9]+[.][0-9]+[.][0-9]+[.][0-9]+)$"),
-        QStringLiteral("^[A-Z0-9]+[/:]([0-9A-Z_]+(-+[0-9A-Z_]+)*([.][0-9A-Z_]+(-+[0-9A-Z_]+)*)*)$"),
-        QStringLiteral("^[A-Z0-9]+[/:](\\[[0-9A-F]*(:[0-9A-F.]*)+\\])$"),
+            QStringLiteral("^[A-Z0-9]+[/:]([A-Za-z]+)$"),
+            QStringLiteral("^[A-Z0-9]+[/:]([0-9A-Za-z]+)$"),
+            QStringLiteral("^[A-Z0-9]+[/:]([0-9]+[.][0-9]+)$"),
+            QStringLiteral("^[A-Z0-9]+[/:]([0-9]+[.][0-9]+[.][0-9]+[.][0-9]+)$"),
+            QStringLiteral(
+                    "^[A-Z0-9]+[/:]([0-9A-Z_]+(-+[0-9A-Z_]+)*([.][0-9A-Z_]+(-+[0-9A-Z_]+)*)*)$"),
+            QStringLiteral("^[A-Z0-9]+[/:](\\[[0-9A-F]*(:[0-9A-F.]*)+\\])$"),
     };
     return patterns;
 }
@@ -36,6 +38,25 @@ const QStringList &linePatterns()
 QString needleOf(const QString &key)
 {
     return key.toUpper() + QLatin1Char(':');
+}
+
+// Writes each line followed by a line break, in the locale's encoding, to a
+// device opened unbuffered so that the result of write() is final. A short
+// write (a full disk, a size limit) counts as a failure: QTextStream would
+// silently drop the rest.
+bool writeLines(QFileDevice &file, const QStringList &lines)
+{
+    QString text;
+    for (const QString &line : lines)
+        text += line + QLatin1Char('\n');
+    const QByteArray bytes = QTextCodec::codecForLocale()->fromUnicode(text);
+    return file.write(bytes) == bytes.size();
+}
+
+QString writeErrorOf(const QFileDevice &file)
+{
+    return file.error() != QFileDevice::NoError ? file.errorString()
+                                                : QStringLiteral("not all bytes were written");
 }
 
 // confdata holds the database password: only its owner may read it.
@@ -59,7 +80,9 @@ Registry *Registry::instance()
 }
 
 Registry::Registry(Logs *logsInstance, const QString &fileName)
-    : QThread(nullptr), configfile(fileName), logs(logsInstance)
+    : QThread(nullptr)
+    , configfile(fileName)
+    , logs(logsInstance)
 {
     try {
         load();
@@ -97,9 +120,7 @@ void Registry::writeHeaderIfEmpty()
     // A failure here is not reported: the read below reports it.
     if (configfile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
         restrictToOwner(configfile);
-        QTextStream stream(&configfile);
-        stream << magicLine << '\n' << versionLine << '\n';
-        stream.flush();
+        writeLines(configfile, {magicLine, versionLine});
         configfile.close();
     }
 }
@@ -138,8 +159,8 @@ void Registry::load()
             continue;
         }
         if (!rejected) {
-            logs->trace(QStringLiteral("Configuration: Syntax Error. Line:")
-                        + QString::number(lineNumber) + QStringLiteral(" > ") + stored);
+            logs->trace(QStringLiteral("Configuration: Syntax Error. Line:") +
+                        QString::number(lineNumber) + QStringLiteral(" > ") + stored);
             rejected = true;
             unloadedAt = lines.size();
         }
@@ -173,8 +194,8 @@ QString Registry::getKey(const QString &key, bool decode) const
             return QString::fromLatin1(QByteArray::fromHex(value.toLatin1()));
         return value;
     } catch (const std::exception &e) {
-        logs->trace(QStringLiteral("Can not Found Configuration key:")
-                    + QString::fromLocal8Bit(e.what()));
+        logs->trace(QStringLiteral("Can not Found Configuration key:") +
+                    QString::fromLocal8Bit(e.what()));
         return QString();
     }
 }
@@ -182,28 +203,32 @@ QString Registry::getKey(const QString &key, bool decode) const
 bool Registry::setKey(const QString &key, const QString &value, bool encode)
 {
     try {
-        const QString stored =
-                encode ? QString::fromLatin1(value.toLatin1().toHex()) : value;
+        const QString stored = encode ? QString::fromLatin1(value.toLatin1().toHex()) : value;
         const QString line = needleOf(key) + stored;
 
         const int index = indexOfKey(key);
         if (index >= 0) {
             lines[index] = line;
-            logs->trace(QStringLiteral("Configuration key ") + key + QStringLiteral(" updated as:")
-                        + stored);
+            logs->trace(QStringLiteral("Configuration key ") + key +
+                        QStringLiteral(" updated as:") + stored);
             return true;
         }
 
         const bool existed = configfile.exists();
-        if (!configfile.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text)) {
+        if (!configfile.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text |
+                             QIODevice::Unbuffered)) {
             logs->trace(QStringLiteral("Can not Configuration Registry key:") + line);
             return false;
         }
         if (!existed)
             restrictToOwner(configfile);
-        {
-            QTextStream stream(&configfile);
-            stream << line << '\n';
+        const qint64 sizeBefore = configfile.size();
+        if (!writeLines(configfile, {line})) {
+            // A line cut short would stop the next load: take it back out.
+            configfile.resize(sizeBefore);
+            configfile.close();
+            logs->trace(QStringLiteral("Can not Configuration Registry key:") + line);
+            return false;
         }
         configfile.close();
         lines.append(line);
@@ -221,21 +246,21 @@ bool Registry::save()
         // Written to a temporary file and renamed over confdata on commit, so a
         // crash in the middle of a save leaves the old file whole.
         QSaveFile file(configfile.fileName());
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Unbuffered)) {
             logs->trace(QStringLiteral("Can not open Configuration file"));
             return false;
         }
         restrictToOwner(file);
-        {
-            QTextStream stream(&file);
-            for (int i = 0; i <= lines.size(); ++i) {
-                if (i == unloadedAt) {
-                    for (const QString &unloaded : qAsConst(unloadedLines))
-                        stream << unloaded << '\n';
-                }
-                if (i < lines.size())
-                    stream << lines.at(i) << '\n';
-            }
+        QStringList content = lines;
+        if (unloadedAt >= 0) {
+            for (int i = 0; i < unloadedLines.size(); ++i)
+                content.insert(unloadedAt + i, unloadedLines.at(i));
+        }
+        if (!writeLines(file, content)) {
+            const QString detail = writeErrorOf(file);
+            file.cancelWriting();
+            logs->trace(QStringLiteral("Can not write Configuration file :") + detail);
+            return false;
         }
         if (!file.commit()) {
             logs->trace(QStringLiteral("Can not write Configuration file :") + file.errorString());
@@ -244,8 +269,8 @@ bool Registry::save()
         logs->trace(QStringLiteral("Configuration file saved"));
         return true;
     } catch (const std::exception &e) {
-        logs->trace(QStringLiteral("Can not write Configuration file :")
-                    + QString::fromLocal8Bit(e.what()));
+        logs->trace(QStringLiteral("Can not write Configuration file :") +
+                    QString::fromLocal8Bit(e.what()));
         return false;
     }
 }

@@ -1,0 +1,453 @@
+#include "logs.h"
+#include "readonlyfile.h"
+#include "registry.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+const QByteArray header = "Voltrine:Configuration\nVersion:1.1\n";
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool writeAll(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+            file.write(content) == content.size();
+}
+
+} // namespace
+
+class TestRegistry : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        dir.reset(new QTemporaryDir);
+        QVERIFY(dir->isValid());
+        confPath = dir->filePath(QStringLiteral("confdata"));
+        logs.reset(new Logs(dir->filePath(QStringLiteral("Trace.log"))));
+    }
+
+    void cleanup()
+    {
+        logs.reset();
+        dir.reset();
+    }
+
+    void load_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("stored");
+        QTest::addColumn<bool>("failed");
+        QTest::addColumn<QString>("traced");
+
+        const QStringList head{QStringLiteral("Voltrine:Configuration"),
+                               QStringLiteral("Version:1.1")};
+        auto with = [&head](std::initializer_list<const char *> more) {
+            QStringList lines = head;
+            for (const char *line : more)
+                lines.append(QString::fromLatin1(line));
+            return lines;
+        };
+
+        QTest::newRow("empty file gets the header") << QByteArray("") << head << false << QString();
+        QTest::newRow("blanks removed around separator")
+                << header + "UPSHOST : 192.168.1.20\n"
+                << with({"UPSHOST:192.168.1.20"}) << false << QString();
+        QTest::newRow("blanks removed inside value")
+                << header + "DBNAME:ups log\n"
+                << with({"DBNAME:upslog"}) << false << QString();
+        QTest::newRow("lower-case key kept as written")
+                << header + "upshost:localhost\n"
+                << with({"upshost:localhost"}) << false << QString();
+        QTest::newRow("slash separator") << header + "UPSHOST/localhost\n"
+                                         << with({"UPSHOST/localhost"}) << false << QString();
+        QTest::newRow("CR LF line ends")
+                << QByteArray("Voltrine:Configuration\r\nVersion:1.1\r\nUPSPORT:3551\r\n")
+                << with({"UPSPORT:3551"}) << false << QString();
+        QTest::newRow("last line without line break")
+                << header + "UPSPORT:3551" << with({"UPSPORT:3551"}) << false << QString();
+        QTest::newRow("encoded password and version")
+                << header + "DBPASSWD:736563726574\nDBVDRIVER:5.3\n"
+                << with({"DBPASSWD:736563726574", "DBVDRIVER:5.3"}) << false << QString();
+        QTest::newRow("dotted host name")
+                << header + "UPSHOST:ups.example.lan\n"
+                << with({"UPSHOST:ups.example.lan"}) << false << QString();
+        QTest::newRow("dashes and underscores")
+                << header + "UPSHOST:ups-1\nDBNAME:ups_log\nDBUSER:ups--monitor\n"
+                << with({"UPSHOST:ups-1", "DBNAME:ups_log", "DBUSER:ups--monitor"}) << false
+                << QString();
+        QTest::newRow("IPv6 in brackets")
+                << header + "UPSHOST:[::1]\nDBHOST:[fe80::1:2]\n"
+                << with({"UPSHOST:[::1]", "DBHOST:[fe80::1:2]"}) << false << QString();
+
+        QTest::newRow("at sign stops the load")
+                << header + "UPSHOST:localhost\nUPSPORT:3551\nDBNAME:ups@log\nDBPORT:3306\n"
+                << with({"UPSHOST:localhost", "UPSPORT:3551"}) << true
+                << QStringLiteral("Configuration: Syntax Error. Line:5 > DBNAME:ups@log");
+        QTest::newRow("empty line stops the load")
+                << header + "UPSHOST:localhost\n\nUPSPORT:3551\n"
+                << with({"UPSHOST:localhost"}) << true
+                << QStringLiteral("Configuration: Syntax Error. Line:4 > ");
+        QTest::newRow("empty value stops the load")
+                << header + "DBUSER:\nUPSPORT:3551\n"
+                << head << true << QStringLiteral("Configuration: Syntax Error. Line:3 > DBUSER:");
+        QTest::newRow("tab is no blank")
+                << header + "UPSPORT:\t3551\n"
+                << head << true
+                << QStringLiteral("Configuration: Syntax Error. Line:3 > UPSPORT:\t3551");
+        QTest::newRow("colon inside value")
+                << header + "UPSHOST:a:b\n"
+                << head << true
+                << QStringLiteral("Configuration: Syntax Error. Line:3 > UPSHOST:a:b");
+        QTest::newRow("double dot")
+                << header + "UPSHOST:ups..lan\n"
+                << head << true
+                << QStringLiteral("Configuration: Syntax Error. Line:3 > UPSHOST:ups..lan");
+        QTest::newRow("dash at the end")
+                << header + "UPSHOST:ups-\n"
+                << head << true
+                << QStringLiteral("Configuration: Syntax Error. Line:3 > UPSHOST:ups-");
+        QTest::newRow("lower-case key character outside A-Z")
+                << header + "UPS_HOST:localhost\n"
+                << head << true
+                << QStringLiteral("Configuration: Syntax Error. Line:3 > UPS_HOST:localhost");
+    }
+
+    void load()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, stored);
+        QFETCH(bool, failed);
+        QFETCH(QString, traced);
+
+        QVERIFY(writeAll(confPath, content));
+        QSignalSpy traces(logs.get(), &Logs::LogDbProxy);
+        Registry registry(logs.get(), confPath);
+
+        QCOMPARE(registry.storedLines(), stored);
+        QCOMPARE(registry.loadFailed(), failed);
+        QVERIFY(traceTexts(traces).startsWith(QStringLiteral("Loading configuration")));
+        if (!traced.isEmpty())
+            QVERIFY2(traceTexts(traces).contains(traced),
+                     qPrintable(traceTexts(traces).join(QLatin1Char('|'))));
+    }
+
+    void missingFileIsCreatedWithHeader()
+    {
+        Registry registry(logs.get(), confPath);
+        QCOMPARE(readAll(confPath), header);
+        QCOMPARE(registry.storedLines(),
+                 (QStringList{QStringLiteral("Voltrine:Configuration"),
+                              QStringLiteral("Version:1.1")}));
+        QVERIFY(!registry.loadFailed());
+        QCOMPARE(QFile::permissions(confPath) & 0x0077, QFileDevice::Permissions());
+    }
+
+    void relativeNameFollowsWorkingDirectory()
+    {
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir->path()));
+        {
+            Registry registry(logs.get());
+            QVERIFY(registry.setKey(QStringLiteral("upsport"), QStringLiteral("3551")));
+        }
+        QVERIFY(QDir::setCurrent(before));
+        QCOMPARE(readAll(confPath), header + "UPSPORT:3551\n");
+    }
+
+    void getKey_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<bool>("decode");
+        QTest::addColumn<QString>("value");
+
+        QTest::newRow("stored key")
+                << QStringLiteral("upshost") << false << QStringLiteral("localhost");
+        QTest::newRow("mixed-case key")
+                << QStringLiteral("UpsHost") << false << QStringLiteral("localhost");
+        QTest::newRow("lower-case line never found")
+                << QStringLiteral("dbname") << false << QString();
+        QTest::newRow("slash line never found") << QStringLiteral("dbuser") << false << QString();
+        QTest::newRow("first of two lines wins")
+                << QStringLiteral("upsport") << false << QStringLiteral("3551");
+        QTest::newRow("encoded as stored")
+                << QStringLiteral("dbpasswd") << false << QStringLiteral("736563726574");
+        QTest::newRow("decoded") << QStringLiteral("dbpasswd") << true << QStringLiteral("secret");
+        QTest::newRow("header key is no setting")
+                << QStringLiteral("voltrine") << false << QString();
+        QTest::newRow("missing key") << QStringLiteral("dbhost") << false << QString();
+    }
+
+    void getKey()
+    {
+        QFETCH(QString, key);
+        QFETCH(bool, decode);
+        QFETCH(QString, value);
+
+        QVERIFY(writeAll(confPath,
+                         header +
+                                 "UPSHOST:localhost\ndbname:upslog\nDBUSER/monitor\n"
+                                 "UPSPORT:3551\nUPSPORT:3552\nDBPASSWD:736563726574\n"));
+        Registry registry(logs.get(), confPath);
+        QSignalSpy traces(logs.get(), &Logs::LogDbProxy);
+        QCOMPARE(registry.getKey(key, decode), value);
+        if (value.isEmpty())
+            QCOMPARE(traceTexts(traces),
+                     QStringList{QStringLiteral("Can not Found Configuration key:") + key});
+        else
+            QCOMPARE(traces.count(), 0);
+    }
+
+    void lowerCaseLineGetsDefaultAppended()
+    {
+        QVERIFY(writeAll(confPath, header + "upshost:localhost\n"));
+        Registry registry(logs.get(), confPath);
+        QCOMPARE(registry.getKey(QStringLiteral("upshost")), QString());
+        QVERIFY(registry.setKey(QStringLiteral("upshost"), QStringLiteral("localhost")));
+        QCOMPARE(registry.getKey(QStringLiteral("upshost")), QStringLiteral("localhost"));
+        QCOMPARE(readAll(confPath), header + "upshost:localhost\nUPSHOST:localhost\n");
+    }
+
+    void changeOfExistingKeyWaitsForSave()
+    {
+        QVERIFY(writeAll(confPath, header + "DBPORT:3307\n"));
+        Registry registry(logs.get(), confPath);
+        QSignalSpy traces(logs.get(), &Logs::LogDbProxy);
+
+        QVERIFY(registry.setKey(QStringLiteral("dbport"), QStringLiteral("3306")));
+        QCOMPARE(traceTexts(traces),
+                 QStringList{QStringLiteral("Configuration key dbport updated as:3306")});
+        QCOMPARE(registry.getKey(QStringLiteral("dbport")), QStringLiteral("3306"));
+        QCOMPARE(readAll(confPath), header + "DBPORT:3307\n");
+
+        QVERIFY(registry.save());
+        QCOMPARE(readAll(confPath), header + "DBPORT:3306\n");
+        QCOMPARE(traceTexts(traces).last(), QStringLiteral("Configuration file saved"));
+    }
+
+    void newKeyIsAppendedAtOnce()
+    {
+        Registry registry(logs.get(), confPath);
+        QSignalSpy traces(logs.get(), &Logs::LogDbProxy);
+        QVERIFY(registry.setKey(QStringLiteral("dbport"), QStringLiteral("3306")));
+        QCOMPARE(traceTexts(traces),
+                 QStringList{QStringLiteral("New Configuration key Created as:DBPORT:3306")});
+        QCOMPARE(readAll(confPath), header + "DBPORT:3306\n");
+    }
+
+    void encodedValues_data()
+    {
+        QTest::addColumn<QString>("plain");
+        QTest::addColumn<QString>("hex");
+
+        QTest::newRow("ascii") << QStringLiteral("secret") << QStringLiteral("736563726574");
+        QTest::newRow("latin-1") << QStringLiteral("p\u00e4ss") << QStringLiteral("70e47373");
+        QTest::newRow("punctuation")
+                << QStringLiteral("a;b'c\"d") << QStringLiteral("613b6227632264");
+    }
+
+    void encodedValues()
+    {
+        QFETCH(QString, plain);
+        QFETCH(QString, hex);
+
+        Registry registry(logs.get(), confPath);
+        QVERIFY(registry.setKey(QStringLiteral("dbpasswd"), plain, true));
+        QVERIFY(registry.getKey(QStringLiteral("dbpasswd")).startsWith(hex));
+        QCOMPARE(registry.getKey(QStringLiteral("dbpasswd"), true), plain);
+
+        // The encoded form loads again at the next start.
+        Registry reloaded(logs.get(), confPath);
+        QVERIFY(!reloaded.loadFailed());
+        QCOMPARE(reloaded.getKey(QStringLiteral("dbpasswd"), true), plain);
+    }
+
+    void emptyValueReadsAsMissing()
+    {
+        Registry registry(logs.get(), confPath);
+        QVERIFY(registry.setKey(QStringLiteral("dbuser"), QString()));
+        QCOMPARE(readAll(confPath), header + "DBUSER:\n");
+        QCOMPARE(registry.getKey(QStringLiteral("dbuser")), QString());
+        QVERIFY(!Registry::isLoadable(QStringLiteral("dbuser"), QString()));
+        Registry reloaded(logs.get(), confPath);
+        QVERIFY(reloaded.loadFailed());
+    }
+
+    void isLoadable_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("loadable");
+
+        QTest::newRow("name") << QStringLiteral("localhost") << true;
+        QTest::newRow("port") << QStringLiteral("3551") << true;
+        QTest::newRow("IPv4") << QStringLiteral("192.168.1.20") << true;
+        QTest::newRow("dotted name") << QStringLiteral("ups.example.lan") << true;
+        QTest::newRow("IPv6") << QStringLiteral("[::1]") << true;
+        QTest::newRow("blank inside") << QStringLiteral("ups host") << false;
+        QTest::newRow("colon") << QStringLiteral("ups:1") << false;
+        QTest::newRow("empty") << QString() << false;
+        QTest::newRow("at sign") << QStringLiteral("me@host") << false;
+    }
+
+    void isLoadable()
+    {
+        QFETCH(QString, value);
+        QFETCH(bool, loadable);
+
+        QCOMPARE(Registry::isLoadable(QStringLiteral("upshost"), value), loadable);
+        // What isLoadable promises is what a save and a load really do.
+        {
+            Registry registry(logs.get(), confPath);
+            registry.setKey(QStringLiteral("upshost"), value);
+        }
+        Registry reloaded(logs.get(), confPath);
+        QCOMPARE(!reloaded.loadFailed() && reloaded.getKey(QStringLiteral("upshost")) == value,
+                 loadable);
+    }
+
+    void dottedHostSurvivesSaveAndReload()
+    {
+        {
+            Registry registry(logs.get(), confPath);
+            QVERIFY(registry.setKey(QStringLiteral("upshost"), QStringLiteral("localhost")));
+            QVERIFY(registry.setKey(QStringLiteral("upsport"), QStringLiteral("3551")));
+            QVERIFY(registry.setKey(QStringLiteral("upshost"),
+                                    QStringLiteral("ups-1.example.lan")));
+            QVERIFY(registry.save());
+        }
+        Registry reloaded(logs.get(), confPath);
+        QVERIFY(!reloaded.loadFailed());
+        QCOMPARE(reloaded.getKey(QStringLiteral("upshost")), QStringLiteral("ups-1.example.lan"));
+        QCOMPARE(reloaded.getKey(QStringLiteral("upsport")), QStringLiteral("3551"));
+    }
+
+    void linesAfterRejectedLineSurviveSave()
+    {
+        const QByteArray content = header + "UPSHOST:localhost\nDBNAME:ups@log\nDBPORT : 3306\n";
+        QVERIFY(writeAll(confPath, content));
+        Registry registry(logs.get(), confPath);
+        QVERIFY(registry.loadFailed());
+        QCOMPARE(registry.getKey(QStringLiteral("dbport")), QString());
+
+        // An owner appends its default; a user change is saved.
+        QVERIFY(registry.setKey(QStringLiteral("dblogtime"), QStringLiteral("600000")));
+        QVERIFY(registry.setKey(QStringLiteral("upshost"), QStringLiteral("ups.lan")));
+        QVERIFY(registry.save());
+
+        QCOMPARE(readAll(confPath),
+                 header + "UPSHOST:ups.lan\nDBNAME:ups@log\nDBPORT : 3306\nDBLOGTIME:600000\n");
+    }
+
+    void saveIsOwnerOnly()
+    {
+        QVERIFY(writeAll(confPath, header));
+        QVERIFY(QFile::setPermissions(confPath,
+                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                              QFileDevice::ReadGroup | QFileDevice::ReadOther));
+        Registry registry(logs.get(), confPath);
+        QVERIFY(registry.setKey(QStringLiteral("dbpasswd"), QStringLiteral("secret"), true));
+        QVERIFY(registry.save());
+        QCOMPARE(QFile::permissions(confPath) & 0x0077, QFileDevice::Permissions());
+        QVERIFY(QFile::permissions(confPath) & QFileDevice::ReadOwner);
+    }
+
+    void readOnlyFile()
+    {
+        const QByteArray content = header + "UPSHOST:localhost\n";
+        QVERIFY(writeAll(confPath, content));
+        ReadOnlyFile readOnly(confPath);
+        if (!readOnly.isEffective())
+            QSKIP("cannot make a file read-only here");
+
+        Registry registry(logs.get(), confPath);
+        QVERIFY(!registry.loadFailed());
+        QCOMPARE(registry.getKey(QStringLiteral("upshost")), QStringLiteral("localhost"));
+
+        QSignalSpy traces(logs.get(), &Logs::LogDbProxy);
+        QVERIFY(registry.setKey(QStringLiteral("upshost"), QStringLiteral("ups.lan")));
+        QVERIFY(!registry.save());
+        QVERIFY(!registry.setKey(QStringLiteral("upsport"), QStringLiteral("3551")));
+        QCOMPARE(traceTexts(traces),
+                 (QStringList{QStringLiteral("Configuration key upshost updated as:ups.lan"),
+                              QStringLiteral("Can not open Configuration file"),
+                              QStringLiteral("Can not Configuration Registry key:UPSPORT:3551")}));
+        // Memory keeps the change; the file is untouched.
+        QCOMPARE(registry.getKey(QStringLiteral("upshost")), QStringLiteral("ups.lan"));
+        QCOMPARE(readAll(confPath), content);
+    }
+
+    void readOnlyEmptyFile()
+    {
+        QVERIFY(writeAll(confPath, QByteArray()));
+        ReadOnlyFile readOnly(confPath);
+        if (!readOnly.isEffective())
+            QSKIP("cannot make a file read-only here");
+        QSignalSpy traces(logs.get(), &Logs::LogDbProxy);
+        Registry registry(logs.get(), confPath);
+        QVERIFY(registry.loadFailed());
+        QVERIFY(registry.storedLines().isEmpty());
+        QVERIFY(traceTexts(traces).contains(QStringLiteral("Configuration: Empty")));
+    }
+
+    // A save that fails half-way (here: the file size limit is hit while the
+    // new content is written) leaves the old file whole.
+    void interruptedSaveKeepsOldFile()
+    {
+        QByteArray content = header + "UPSHOST:localhost\n";
+        for (int i = 0; i < 20; ++i)
+            content += "KEY" + QByteArray::number(i) + ":value\n";
+        QVERIFY(writeAll(confPath, content));
+        Registry registry(logs.get(), confPath);
+        QVERIFY(registry.setKey(QStringLiteral("upshost"), QString(4096, QLatin1Char('a'))));
+
+        QSignalSpy traces(logs.get(), &Logs::LogDbProxy);
+        rlimit previous{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limited = previous;
+        limited.rlim_cur = 1024;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const bool saved = registry.save();
+        setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, previousHandler);
+
+        QVERIFY(!saved);
+        QCOMPARE(readAll(confPath), content);
+        QVERIFY(traceTexts(traces).last().startsWith(
+                QStringLiteral("Can not write Configuration file :")));
+        // Nothing but the old file and the trace log is left behind.
+        QCOMPARE(QDir(dir->path()).entryList(QDir::Files).size(), 2);
+    }
+
+private:
+    static QStringList traceTexts(const QSignalSpy &spy)
+    {
+        QStringList texts;
+        for (const QList<QVariant> &arguments : spy)
+            texts.append(arguments.at(0).toString().section(QStringLiteral("]: "), 1));
+        return texts;
+    }
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<Logs> logs;
+    QString confPath;
+};
+
+QTEST_GUILESS_MAIN(TestRegistry)
+#include "tst_registry.moc"
