@@ -30,3 +30,5 @@ private:
     QSystemTrayIcon *trayicon;
     QString currentIcon;
 };
+
+Q_DECLARE_METATYPE(QSystemTrayIcon::MessageIcon)

@@ -1,0 +1,329 @@
+#include "mainwindow.h"
+#include "messagebox.h"
+#include "traynotifier.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimeEdit>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QStringList actionTexts(const QList<QAction *> &actions)
+{
+    QStringList texts;
+    for (const QAction *action : actions)
+        texts.append(action->isSeparator() ? QStringLiteral("-") : action->text());
+    return texts;
+}
+
+QtMessageHandler testlibHandler = nullptr;
+
+// The offscreen platform has no tray; Qt says so once per tray icon.
+void dropOffscreenTrayNoise(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.contains(QLatin1String("systemTrayWindowChanged")))
+        return;
+    testlibHandler(type, context, message);
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(workDir.isValid());
+        // confdata and Trace.log belong in the working directory.
+        QVERIFY(QDir::setCurrent(workDir.path()));
+        testlibHandler = qInstallMessageHandler(dropOffscreenTrayNoise);
+    }
+
+    void init()
+    {
+        window = std::make_unique<MainWindow>();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        tray = window->findChild<TrayNotifier *>();
+        QVERIFY(tray);
+        trayIcon = window->findChild<QSystemTrayIcon *>();
+        QVERIFY(trayIcon);
+        balloons = std::make_unique<QSignalSpy>(tray, &TrayNotifier::messageShown);
+    }
+
+    void cleanup()
+    {
+        balloons.reset();
+        window.reset();
+    }
+
+    void filesAppearInWorkingDirectory()
+    {
+        QFile confdata(QStringLiteral("confdata"));
+        QVERIFY(confdata.open(QIODevice::ReadOnly));
+        QVERIFY(confdata.readAll().startsWith("Voltrine:Configuration\nVersion:1.1\n"));
+        QFile trace(QStringLiteral("Trace.log"));
+        QVERIFY(trace.open(QIODevice::ReadOnly));
+        const QByteArray log = trace.readAll();
+        QVERIFY(log.startsWith("\n\nVoltrine Version 1.1 Log session started "));
+        const int begin = log.indexOf("]: Loading secance Begin");
+        QVERIFY(log.indexOf("]: Loading configuration") >= 0);
+        QVERIFY(begin > log.indexOf("]: Loading configuration"));
+        QVERIFY(log.indexOf("]: Loading secance End") > begin);
+    }
+
+    void windowFrame()
+    {
+        QCOMPARE(window->windowTitle(), QStringLiteral("Voltrine v 1.0.0.2"));
+        const Qt::WindowFlags flags = window->windowFlags();
+        QVERIFY(flags & Qt::WindowTitleHint);
+        QVERIFY(flags & Qt::WindowMinimizeButtonHint);
+        QVERIFY(flags & Qt::WindowCloseButtonHint);
+        QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+        QVERIFY(!window->statusBar()->isVisible());
+
+        QCOMPARE(window->minimumSize(), window->maximumSize());
+        QCOMPARE(window->size(), window->maximumSize());
+        QCOMPARE(window->width(), 476);
+        const QSize fixed = window->size();
+        window->resize(800, 700);
+        QCOMPARE(window->size(), fixed);
+
+        QCOMPARE(window->findChild<QStackedWidget *>(QStringLiteral("stackedWidget"))->currentIndex(), 0);
+        QCOMPARE(window->findChild<QTabWidget *>(QStringLiteral("tabWidget"))->currentIndex(), 0);
+    }
+
+    void menus()
+    {
+        QMenuBar *bar = window->findChild<QMenuBar *>(QStringLiteral("menuBar"));
+        QVERIFY(bar);
+        QVERIFY(!bar->isNativeMenuBar());
+        QCOMPARE(actionTexts(bar->actions()), (QStringList{QStringLiteral("File"), QStringLiteral("Tools")}));
+        auto *file = window->findChild<QMenu *>(QStringLiteral("menuFile"));
+        QCOMPARE(actionTexts(file->actions()),
+                 (QStringList{QStringLiteral("Monitoring"), QStringLiteral("-"), QStringLiteral("Close")}));
+        auto *monitoring = window->findChild<QMenu *>(QStringLiteral("menuMonitoring"));
+        QCOMPARE(actionTexts(monitoring->actions()), (QStringList{QStringLiteral("Start"), QStringLiteral("Stop")}));
+        auto *tools = window->findChild<QMenu *>(QStringLiteral("menuTools"));
+        QCOMPARE(actionTexts(tools->actions()), QStringList{QStringLiteral("Configuration")});
+
+        auto *autoTest = window->findChild<QAction *>(QStringLiteral("actionStart_Auto_test"));
+        QVERIFY(autoTest);
+        QCOMPARE(autoTest->text(), QStringLiteral("Start Auto-test"));
+        for (const QMenu *menu : window->findChildren<QMenu *>())
+            QVERIFY(!menu->actions().contains(autoTest));
+        QVERIFY(autoTest->associatedWidgets().isEmpty());
+    }
+
+    void initialValueLabels_data()
+    {
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QString>("text");
+
+        const QString notAvailable = QStringLiteral("N/A");
+        const QString datePattern = QStringLiteral("yyyy-MM-dd hh:mm:ss +hh");
+        const char *const keys[] = {
+            "VERSION", "VERSION_2", "VERSION_3", "VERSION_4", "UPSMODE", "CABLE", "DRIVER",
+            "STATUS", "MODEL", "SERIALNO", "FIRMWARE", "UPSNAME", "NOMINV", "NOMBATTV", "NOMPOWER",
+            "MBATTCHG", "LOTRANS", "HITRANS", "SENSE", "BATTDATE", "ALARMDEL", "HOSTNAME", "LINEV",
+            "BATTV", "BCHARGE", "LOADPCT", "TONBATT", "TIMELEFT", "MINTIMEL", "MAXTIME", "STATFLAG",
+            "NUMXFERS", "XONBATT", "XOFFBATT", "CUMONBATT", "LASTXFER", "SELFTEST"};
+        for (const char *key : keys)
+            QTest::newRow(key) << QStringLiteral("label_") + QLatin1String(key) << notAvailable;
+        for (const char *key : {"STARTTIME", "ENDAPC", "DATE"})
+            QTest::newRow(key) << QStringLiteral("label_") + QLatin1String(key) << datePattern;
+    }
+
+    void initialValueLabels()
+    {
+        QFETCH(QString, label);
+        QFETCH(QString, text);
+
+        auto *widget = window->findChild<QLabel *>(label);
+        QVERIFY2(widget, qPrintable(label));
+        QCOMPARE(widget->text(), text);
+        // A daemon's text is never rendered as markup.
+        QCOMPARE(widget->textFormat(), Qt::PlainText);
+        QVERIFY(widget->isVisibleTo(window.get()));
+    }
+
+    void configurationPageWidgets()
+    {
+        auto *combo = window->findChild<QComboBox *>(QStringLiteral("comboBox"));
+        QCOMPARE(combo->count(), 2);
+        QCOMPARE(combo->itemText(0), QStringLiteral("USB"));
+        QCOMPARE(combo->itemText(1), QStringLiteral("RS232"));
+
+        auto *refresh = window->findChild<QPushButton *>(QStringLiteral("pushButtonRefreshDevicesList"));
+        QVERIFY(refresh->text().isEmpty());
+        QVERIFY(!refresh->icon().isNull());
+
+        QCOMPARE(window->findChild<QLineEdit *>(QStringLiteral("lineEdit_8"))->echoMode(), QLineEdit::Password);
+        QVERIFY(window->findChild<QLineEdit *>(QStringLiteral("lineEdit_7"))->text().isEmpty());
+        QVERIFY(window->findChild<QPushButton *>(QStringLiteral("pushButton"))->isHidden());
+        QCOMPARE(window->findChild<QTabWidget *>(QStringLiteral("tabWidget_3"))->currentIndex(), 0);
+
+        auto *interval = window->findChild<QTimeEdit *>(QStringLiteral("timeEdit"));
+        QCOMPARE(interval->displayFormat(), QStringLiteral("mm:ss"));
+        interval->setTime(QTime(0, 0, 30));
+        QCOMPARE(interval->time(), QTime(0, 1, 0));
+        interval->setTime(QTime(1, 30, 0));
+        QCOMPARE(interval->time(), QTime(0, 59, 59));
+    }
+
+    void trayMenu()
+    {
+        QVERIFY(trayIcon->isVisible());
+        QVERIFY(trayIcon->toolTip().isEmpty());
+        QVERIFY(trayIcon->contextMenu());
+        QCOMPARE(actionTexts(trayIcon->contextMenu()->actions()),
+                 (QStringList{QStringLiteral("Exit"), QStringLiteral("-"), QStringLiteral("Hide"),
+                              QStringLiteral("Show")}));
+        QCOMPARE(tray->iconResource(), QString());
+        QCOMPARE(trayIcon->icon().cacheKey() != 0, true);
+    }
+
+    void visibility_data()
+    {
+        QTest::addColumn<bool>("startVisible");
+        QTest::addColumn<QString>("event");
+        QTest::addColumn<bool>("endVisible");
+        QTest::addColumn<bool>("balloon");
+
+        QTest::newRow("close button hides with balloon") << true << "close" << false << true;
+        QTest::newRow("File Close hides with balloon") << true << "file-close" << false << true;
+        QTest::newRow("tray Hide hides with balloon") << true << "tray-hide" << false << true;
+        QTest::newRow("double click hides silently") << true << "double-click" << false << false;
+        QTest::newRow("tray Show while shown") << true << "tray-show" << true << false;
+        QTest::newRow("single click does nothing") << true << "click" << true << false;
+        QTest::newRow("context request does nothing") << true << "context" << true << false;
+        QTest::newRow("middle click does nothing") << true << "middle-click" << true << false;
+        QTest::newRow("tray Show shows") << false << "tray-show" << true << false;
+        QTest::newRow("double click shows") << false << "double-click" << true << false;
+        QTest::newRow("tray Hide while hidden") << false << "tray-hide" << false << false;
+        QTest::newRow("File Close while hidden") << false << "file-close" << false << false;
+        QTest::newRow("single click while hidden") << false << "click" << false << false;
+    }
+
+    void visibility()
+    {
+        QFETCH(bool, startVisible);
+        QFETCH(QString, event);
+        QFETCH(bool, endVisible);
+        QFETCH(bool, balloon);
+
+        if (!startVisible)
+            window->hide();
+        balloons->clear();
+
+        if (event == QLatin1String("close"))
+            QVERIFY(!window->close());
+        else if (event == QLatin1String("file-close"))
+            window->findChild<QAction *>(QStringLiteral("actionExit"))->trigger();
+        else if (event == QLatin1String("tray-hide"))
+            trayAction(QStringLiteral("Hide"))->trigger();
+        else if (event == QLatin1String("tray-show"))
+            trayAction(QStringLiteral("Show"))->trigger();
+        else if (event == QLatin1String("double-click"))
+            emit trayIcon->activated(QSystemTrayIcon::DoubleClick);
+        else if (event == QLatin1String("click"))
+            emit trayIcon->activated(QSystemTrayIcon::Trigger);
+        else if (event == QLatin1String("context"))
+            emit trayIcon->activated(QSystemTrayIcon::Context);
+        else if (event == QLatin1String("middle-click"))
+            emit trayIcon->activated(QSystemTrayIcon::MiddleClick);
+        else
+            QFAIL("unknown event");
+
+        QCOMPARE(window->isVisible(), endVisible);
+        QVERIFY(trayIcon->isVisible());
+        QCOMPARE(balloons->count(), balloon ? 1 : 0);
+        if (balloon) {
+            const QList<QVariant> shown = balloons->takeFirst();
+            QCOMPARE(shown.at(0).toString(), QStringLiteral("Voltrine"));
+            QCOMPARE(shown.at(1).toString(), QStringLiteral("Running on background"));
+            QCOMPARE(shown.at(2).value<QSystemTrayIcon::MessageIcon>(), QSystemTrayIcon::Information);
+            QCOMPARE(shown.at(3).toInt(), 2000);
+        }
+    }
+
+    void minimisedWindowCountsAsVisible()
+    {
+        window->showMinimized();
+        QVERIFY(window->isVisible());
+        trayAction(QStringLiteral("Show"))->trigger();
+        QVERIFY(window->isMinimized());
+        QCOMPARE(balloons->count(), 0);
+
+        trayAction(QStringLiteral("Hide"))->trigger();
+        QVERIFY(!window->isVisible());
+        QCOMPARE(balloons->count(), 1);
+    }
+
+    void quitAnsweredNoKeepsRunning()
+    {
+        MessageBox::setNextAnswer(QMessageBox::No);
+        QCOMPARE(runExitAndSeeWhetherQuitCame(), false);
+        QCOMPARE(MessageBox::lastQuestion(), QStringLiteral("Quit?"));
+        QVERIFY(window->isVisible());
+        QVERIFY(trayIcon->isVisible());
+    }
+
+    // Must stay last: after a quit the application's event loops refuse to run.
+    void quitAnsweredYesEndsEventLoop()
+    {
+        MessageBox::setNextAnswer(QMessageBox::Yes);
+        QCOMPARE(runExitAndSeeWhetherQuitCame(), true);
+        QCOMPARE(MessageBox::lastQuestion(), QStringLiteral("Quit?"));
+    }
+
+private:
+    QAction *trayAction(const QString &text) const
+    {
+        for (QAction *action : trayIcon->contextMenu()->actions()) {
+            if (action->text() == text)
+                return action;
+        }
+        return nullptr;
+    }
+
+    // Triggers tray "Exit" inside a running event loop. A quit ends the loop
+    // with 0; otherwise the loop is ended with 1.
+    bool runExitAndSeeWhetherQuitCame()
+    {
+        QEventLoop loop;
+        QTimer::singleShot(0, &loop, [this, &loop] {
+            trayAction(QStringLiteral("Exit"))->trigger();
+            if (loop.isRunning())
+                loop.exit(1);
+        });
+        return loop.exec() == 0;
+    }
+
+    QTemporaryDir workDir;
+    std::unique_ptr<MainWindow> window;
+    TrayNotifier *tray = nullptr;
+    QSystemTrayIcon *trayIcon = nullptr;
+    std::unique_ptr<QSignalSpy> balloons;
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
