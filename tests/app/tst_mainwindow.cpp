@@ -35,7 +35,8 @@ QStringList actionTexts(const QList<QAction *> &actions)
 QtMessageHandler testlibHandler = nullptr;
 
 // The offscreen platform has no tray; Qt says so once per tray icon.
-void dropOffscreenTrayNoise(QtMsgType type, const QMessageLogContext &context, const QString &message)
+void dropOffscreenTrayNoise(QtMsgType type, const QMessageLogContext &context,
+                            const QString &message)
 {
     if (message.contains(QLatin1String("systemTrayWindowChanged")))
         return;
@@ -107,7 +108,9 @@ private slots:
         window->resize(800, 700);
         QCOMPARE(window->size(), fixed);
 
-        QCOMPARE(window->findChild<QStackedWidget *>(QStringLiteral("stackedWidget"))->currentIndex(), 0);
+        QCOMPARE(window->findChild<QStackedWidget *>(QStringLiteral("stackedWidget"))
+                         ->currentIndex(),
+                 0);
         QCOMPARE(window->findChild<QTabWidget *>(QStringLiteral("tabWidget"))->currentIndex(), 0);
     }
 
@@ -116,12 +119,15 @@ private slots:
         QMenuBar *bar = window->findChild<QMenuBar *>(QStringLiteral("menuBar"));
         QVERIFY(bar);
         QVERIFY(!bar->isNativeMenuBar());
-        QCOMPARE(actionTexts(bar->actions()), (QStringList{QStringLiteral("File"), QStringLiteral("Tools")}));
+        QCOMPARE(actionTexts(bar->actions()),
+                 (QStringList{QStringLiteral("File"), QStringLiteral("Tools")}));
         auto *file = window->findChild<QMenu *>(QStringLiteral("menuFile"));
         QCOMPARE(actionTexts(file->actions()),
-                 (QStringList{QStringLiteral("Monitoring"), QStringLiteral("-"), QStringLiteral("Close")}));
+                 (QStringList{QStringLiteral("Monitoring"), QStringLiteral("-"),
+                              QStringLiteral("Close")}));
         auto *monitoring = window->findChild<QMenu *>(QStringLiteral("menuMonitoring"));
-        QCOMPARE(actionTexts(monitoring->actions()), (QStringList{QStringLiteral("Start"), QStringLiteral("Stop")}));
+        QCOMPARE(actionTexts(monitoring->actions()),
+                 (QStringList{QStringLiteral("Start"), QStringLiteral("Stop")}));
         auto *tools = window->findChild<QMenu *>(QStringLiteral("menuTools"));
         QCOMPARE(actionTexts(tools->actions()), QStringList{QStringLiteral("Configuration")});
 
@@ -140,12 +146,14 @@ private slots:
 
         const QString notAvailable = QStringLiteral("N/A");
         const QString datePattern = QStringLiteral("yyyy-MM-dd hh:mm:ss +hh");
-        const char *const keys[] = {
-            "VERSION", "VERSION_2", "VERSION_3", "VERSION_4", "UPSMODE", "CABLE", "DRIVER",
-            "STATUS", "MODEL", "SERIALNO", "FIRMWARE", "UPSNAME", "NOMINV", "NOMBATTV", "NOMPOWER",
-            "MBATTCHG", "LOTRANS", "HITRANS", "SENSE", "BATTDATE", "ALARMDEL", "HOSTNAME", "LINEV",
-            "BATTV", "BCHARGE", "LOADPCT", "TONBATT", "TIMELEFT", "MINTIMEL", "MAXTIME", "STATFLAG",
-            "NUMXFERS", "XONBATT", "XOFFBATT", "CUMONBATT", "LASTXFER", "SELFTEST"};
+        const char *const keys[] = {"VERSION",  "VERSION_2", "VERSION_3", "VERSION_4", "UPSMODE",
+                                    "CABLE",    "DRIVER",    "STATUS",    "MODEL",     "SERIALNO",
+                                    "FIRMWARE", "UPSNAME",   "NOMINV",    "NOMBATTV",  "NOMPOWER",
+                                    "MBATTCHG", "LOTRANS",   "HITRANS",   "SENSE",     "BATTDATE",
+                                    "ALARMDEL", "HOSTNAME",  "LINEV",     "BATTV",     "BCHARGE",
+                                    "LOADPCT",  "TONBATT",   "TIMELEFT",  "MINTIMEL",  "MAXTIME",
+                                    "STATFLAG", "NUMXFERS",  "XONBATT",   "XOFFBATT",  "CUMONBATT",
+                                    "LASTXFER", "SELFTEST"};
         for (const char *key : keys)
             QTest::newRow(key) << QStringLiteral("label_") + QLatin1String(key) << notAvailable;
         for (const char *key : {"STARTTIME", "ENDAPC", "DATE"})
@@ -172,11 +180,13 @@ private slots:
         QCOMPARE(combo->itemText(0), QStringLiteral("USB"));
         QCOMPARE(combo->itemText(1), QStringLiteral("RS232"));
 
-        auto *refresh = window->findChild<QPushButton *>(QStringLiteral("pushButtonRefreshDevicesList"));
+        auto *refresh =
+                window->findChild<QPushButton *>(QStringLiteral("pushButtonRefreshDevicesList"));
         QVERIFY(refresh->text().isEmpty());
         QVERIFY(!refresh->icon().isNull());
 
-        QCOMPARE(window->findChild<QLineEdit *>(QStringLiteral("lineEdit_8"))->echoMode(), QLineEdit::Password);
+        QCOMPARE(window->findChild<QLineEdit *>(QStringLiteral("lineEdit_8"))->echoMode(),
+                 QLineEdit::Password);
         QVERIFY(window->findChild<QLineEdit *>(QStringLiteral("lineEdit_7"))->text().isEmpty());
         QVERIFY(window->findChild<QPushButton *>(QStringLiteral("pushButton"))->isHidden());
         QCOMPARE(window->findChild<QTabWidget *>(QStringLiteral("tabWidget_3"))->currentIndex(), 0);
@@ -260,7 +270,8 @@ private slots:
             const QList<QVariant> shown = balloons->takeFirst();
             QCOMPARE(shown.at(0).toString(), QStringLiteral("Voltrine"));
             QCOMPARE(shown.at(1).toString(), QStringLiteral("Running on background"));
-            QCOMPARE(shown.at(2).value<QSystemTrayIcon::MessageIcon>(), QSystemTrayIcon::Information);
+            QCOMPARE(shown.at(2).value<QSystemTrayIcon::MessageIcon>(),
+                     QSystemTrayIcon::Information);
             QCOMPARE(shown.at(3).toInt(), 2000);
         }
     }

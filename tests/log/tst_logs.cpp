@@ -1,5 +1,6 @@
 #include "logs.h"
 #include "readonlyfile.h"
+#include "testfiles.h"
 
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -14,21 +15,6 @@ namespace {
 
 const QDateTime leapDay(QDate(2016, 2, 29), QTime(10, 11, 12));
 const auto banner = QStringLiteral("Voltrine Version 1.1 Log session started ");
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-void writeAll(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
 
 QStringList debugMessages;
 void collectDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
@@ -60,7 +46,7 @@ private slots:
         }
         qInstallMessageHandler(previous);
 
-        QCOMPARE(readAll(path),
+        QCOMPARE(readFileBytes(path),
                  QByteArray("\n\nVoltrine Version 1.1 Log session started 2016-02-29 10:11:12"));
         QVERIFY(debugMessages.contains(QStringLiteral("File not exist, new file creating")));
         QVERIFY(debugMessages.contains(QStringLiteral("Starting Logs ") +
@@ -72,11 +58,11 @@ private slots:
         const QByteArray previousRun =
                 "\n\nVoltrine Version 1.1 Log session started 2016-02-28 09:00:00\n"
                 "Log:[2016-02-28 09:00:01]: Loading configuration";
-        writeAll(path, previousRun);
+        QVERIFY(writeFileBytes(path, previousRun));
         {
             Logs logs(path, [] { return leapDay; });
         }
-        QCOMPARE(readAll(path),
+        QCOMPARE(readFileBytes(path),
                  previousRun + "\n\nVoltrine Version 1.1 Log session started 2016-02-29 10:11:12");
     }
 
@@ -90,7 +76,7 @@ private slots:
         logs.trace(QStringLiteral("after chdir"));
         QVERIFY(QDir::setCurrent(before));
 
-        QVERIFY(readAll(path).endsWith("Log:[2016-02-29 10:11:12]: after chdir"));
+        QVERIFY(readFileBytes(path).endsWith("Log:[2016-02-29 10:11:12]: after chdir"));
         QVERIFY(!QFile::exists(elsewhere.filePath(QStringLiteral("Trace.log"))));
     }
 
@@ -118,12 +104,12 @@ private slots:
         QFETCH(QByteArray, appended);
 
         Logs logs(path, [] { return leapDay; });
-        const QByteArray before = readAll(path);
+        const QByteArray before = readFileBytes(path);
         QSignalSpy proxy(&logs, &Logs::LogDbProxy);
         logs.trace(message);
 
         // The record is on disk as soon as trace() returns.
-        QCOMPARE(readAll(path), before + appended);
+        QCOMPARE(readFileBytes(path), before + appended);
         QCOMPARE(proxy.count(), 1);
         QCOMPARE(proxy.at(0).at(0).toString(), QStringLiteral("[2016-02-29 10:11:12]: ") + message);
     }
@@ -133,7 +119,7 @@ private slots:
         Logs logs(path);
         logs.trace(QStringLiteral("one"));
         logs.trace(QStringLiteral("two"));
-        const QByteArray content = readAll(path);
+        const QByteArray content = readFileBytes(path);
         QVERIFY(!content.endsWith('\n'));
         const QRegularExpression record(
                 QStringLiteral("^Log:\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]: two$"));
@@ -142,8 +128,9 @@ private slots:
 
     void unwritableFileIsSkippedSilently()
     {
-        writeAll(path, "\n\nVoltrine Version 1.1 Log session started 2016-02-28 09:00:00");
-        const QByteArray before = readAll(path);
+        QVERIFY(writeFileBytes(path,
+                               "\n\nVoltrine Version 1.1 Log session started 2016-02-28 09:00:00"));
+        const QByteArray before = readFileBytes(path);
         ReadOnlyFile readOnly(path);
         if (!readOnly.isEffective())
             QSKIP("cannot make a file read-only here");
@@ -151,7 +138,7 @@ private slots:
         Logs logs(path, [] { return leapDay; });
         QSignalSpy proxy(&logs, &Logs::LogDbProxy);
         logs.trace(QStringLiteral("lost"));
-        QCOMPARE(readAll(path), before);
+        QCOMPARE(readFileBytes(path), before);
         QCOMPARE(proxy.count(), 1);
     }
 
@@ -180,7 +167,7 @@ private slots:
         for (auto &thread : threads)
             thread.join();
 
-        const QList<QByteArray> lines = readAll(path).split('\n');
+        const QList<QByteArray> lines = readFileBytes(path).split('\n');
         // Two empty lines and the banner come first.
         QCOMPARE(lines.size(), 3 + threadCount * recordsPerThread);
         const QRegularExpression record(QStringLiteral(

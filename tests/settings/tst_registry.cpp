@@ -1,6 +1,7 @@
 #include "logs.h"
 #include "readonlyfile.h"
 #include "registry.h"
+#include "testfiles.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -12,21 +13,6 @@
 namespace {
 
 const QByteArray header = "Voltrine:Configuration\nVersion:1.1\n";
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-bool writeAll(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-            file.write(content) == content.size();
-}
 
 } // namespace
 
@@ -136,7 +122,7 @@ private slots:
         QFETCH(bool, failed);
         QFETCH(QString, traced);
 
-        QVERIFY(writeAll(confPath, content));
+        QVERIFY(writeFileBytes(confPath, content));
         QSignalSpy traces(logs.get(), &Logs::LogDbProxy);
         Registry registry(logs.get(), confPath);
 
@@ -151,7 +137,7 @@ private slots:
     void missingFileIsCreatedWithHeader()
     {
         Registry registry(logs.get(), confPath);
-        QCOMPARE(readAll(confPath), header);
+        QCOMPARE(readFileBytes(confPath), header);
         QCOMPARE(registry.storedLines(),
                  (QStringList{QStringLiteral("Voltrine:Configuration"),
                               QStringLiteral("Version:1.1")}));
@@ -168,7 +154,7 @@ private slots:
             QVERIFY(registry.setKey(QStringLiteral("upsport"), QStringLiteral("3551")));
         }
         QVERIFY(QDir::setCurrent(before));
-        QCOMPARE(readAll(confPath), header + "UPSPORT:3551\n");
+        QCOMPARE(readFileBytes(confPath), header + "UPSPORT:3551\n");
     }
 
     void getKey_data()
@@ -200,10 +186,10 @@ private slots:
         QFETCH(bool, decode);
         QFETCH(QString, value);
 
-        QVERIFY(writeAll(confPath,
-                         header +
-                                 "UPSHOST:localhost\ndbname:upslog\nDBUSER/monitor\n"
-                                 "UPSPORT:3551\nUPSPORT:3552\nDBPASSWD:736563726574\n"));
+        QVERIFY(writeFileBytes(confPath,
+                               header +
+                                       "UPSHOST:localhost\ndbname:upslog\nDBUSER/monitor\n"
+                                       "UPSPORT:3551\nUPSPORT:3552\nDBPASSWD:736563726574\n"));
         Registry registry(logs.get(), confPath);
         QSignalSpy traces(logs.get(), &Logs::LogDbProxy);
         QCOMPARE(registry.getKey(key, decode), value);
@@ -216,17 +202,17 @@ private slots:
 
     void lowerCaseLineGetsDefaultAppended()
     {
-        QVERIFY(writeAll(confPath, header + "upshost:localhost\n"));
+        QVERIFY(writeFileBytes(confPath, header + "upshost:localhost\n"));
         Registry registry(logs.get(), confPath);
         QCOMPARE(registry.getKey(QStringLiteral("upshost")), QString());
         QVERIFY(registry.setKey(QStringLiteral("upshost"), QStringLiteral("localhost")));
         QCOMPARE(registry.getKey(QStringLiteral("upshost")), QStringLiteral("localhost"));
-        QCOMPARE(readAll(confPath), header + "upshost:localhost\nUPSHOST:localhost\n");
+        QCOMPARE(readFileBytes(confPath), header + "upshost:localhost\nUPSHOST:localhost\n");
     }
 
     void changeOfExistingKeyWaitsForSave()
     {
-        QVERIFY(writeAll(confPath, header + "DBPORT:3307\n"));
+        QVERIFY(writeFileBytes(confPath, header + "DBPORT:3307\n"));
         Registry registry(logs.get(), confPath);
         QSignalSpy traces(logs.get(), &Logs::LogDbProxy);
 
@@ -234,10 +220,10 @@ private slots:
         QCOMPARE(traceTexts(traces),
                  QStringList{QStringLiteral("Configuration key dbport updated as:3306")});
         QCOMPARE(registry.getKey(QStringLiteral("dbport")), QStringLiteral("3306"));
-        QCOMPARE(readAll(confPath), header + "DBPORT:3307\n");
+        QCOMPARE(readFileBytes(confPath), header + "DBPORT:3307\n");
 
         QVERIFY(registry.save());
-        QCOMPARE(readAll(confPath), header + "DBPORT:3306\n");
+        QCOMPARE(readFileBytes(confPath), header + "DBPORT:3306\n");
         QCOMPARE(traceTexts(traces).last(), QStringLiteral("Configuration file saved"));
     }
 
@@ -248,7 +234,7 @@ private slots:
         QVERIFY(registry.setKey(QStringLiteral("dbport"), QStringLiteral("3306")));
         QCOMPARE(traceTexts(traces),
                  QStringList{QStringLiteral("New Configuration key Created as:DBPORT:3306")});
-        QCOMPARE(readAll(confPath), header + "DBPORT:3306\n");
+        QCOMPARE(readFileBytes(confPath), header + "DBPORT:3306\n");
     }
 
     void encodedValues_data()
@@ -282,7 +268,7 @@ private slots:
     {
         Registry registry(logs.get(), confPath);
         QVERIFY(registry.setKey(QStringLiteral("dbuser"), QString()));
-        QCOMPARE(readAll(confPath), header + "DBUSER:\n");
+        QCOMPARE(readFileBytes(confPath), header + "DBUSER:\n");
         QCOMPARE(registry.getKey(QStringLiteral("dbuser")), QString());
         QVERIFY(!Registry::isLoadable(QStringLiteral("dbuser"), QString()));
         Registry reloaded(logs.get(), confPath);
@@ -340,7 +326,7 @@ private slots:
     void linesAfterRejectedLineSurviveSave()
     {
         const QByteArray content = header + "UPSHOST:localhost\nDBNAME:ups@log\nDBPORT : 3306\n";
-        QVERIFY(writeAll(confPath, content));
+        QVERIFY(writeFileBytes(confPath, content));
         Registry registry(logs.get(), confPath);
         QVERIFY(registry.loadFailed());
         QCOMPARE(registry.getKey(QStringLiteral("dbport")), QString());
@@ -350,13 +336,13 @@ private slots:
         QVERIFY(registry.setKey(QStringLiteral("upshost"), QStringLiteral("ups.lan")));
         QVERIFY(registry.save());
 
-        QCOMPARE(readAll(confPath),
+        QCOMPARE(readFileBytes(confPath),
                  header + "UPSHOST:ups.lan\nDBNAME:ups@log\nDBPORT : 3306\nDBLOGTIME:600000\n");
     }
 
     void saveIsOwnerOnly()
     {
-        QVERIFY(writeAll(confPath, header));
+        QVERIFY(writeFileBytes(confPath, header));
         QVERIFY(QFile::setPermissions(confPath,
                                       QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                               QFileDevice::ReadGroup | QFileDevice::ReadOther));
@@ -370,7 +356,7 @@ private slots:
     void readOnlyFile()
     {
         const QByteArray content = header + "UPSHOST:localhost\n";
-        QVERIFY(writeAll(confPath, content));
+        QVERIFY(writeFileBytes(confPath, content));
         ReadOnlyFile readOnly(confPath);
         if (!readOnly.isEffective())
             QSKIP("cannot make a file read-only here");
@@ -389,12 +375,12 @@ private slots:
                               QStringLiteral("Can not Configuration Registry key:UPSPORT:3551")}));
         // Memory keeps the change; the file is untouched.
         QCOMPARE(registry.getKey(QStringLiteral("upshost")), QStringLiteral("ups.lan"));
-        QCOMPARE(readAll(confPath), content);
+        QCOMPARE(readFileBytes(confPath), content);
     }
 
     void readOnlyEmptyFile()
     {
-        QVERIFY(writeAll(confPath, QByteArray()));
+        QVERIFY(writeFileBytes(confPath, QByteArray()));
         ReadOnlyFile readOnly(confPath);
         if (!readOnly.isEffective())
             QSKIP("cannot make a file read-only here");
@@ -412,7 +398,7 @@ private slots:
         QByteArray content = header + "UPSHOST:localhost\n";
         for (int i = 0; i < 20; ++i)
             content += "KEY" + QByteArray::number(i) + ":value\n";
-        QVERIFY(writeAll(confPath, content));
+        QVERIFY(writeFileBytes(confPath, content));
         Registry registry(logs.get(), confPath);
         QVERIFY(registry.setKey(QStringLiteral("upshost"), QString(4096, QLatin1Char('a'))));
 
@@ -428,7 +414,7 @@ private slots:
         std::signal(SIGXFSZ, previousHandler);
 
         QVERIFY(!saved);
-        QCOMPARE(readAll(confPath), content);
+        QCOMPARE(readFileBytes(confPath), content);
         QVERIFY(traceTexts(traces).last().startsWith(
                 QStringLiteral("Can not write Configuration file :")));
         // Nothing but the old file and the trace log is left behind.
