@@ -5,6 +5,8 @@ function(voltrine_add_test)
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE Qt5::Test voltrine_options ${T_LIBRARIES})
     target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
+    # Test tables read better with plain string literals.
+    target_compile_options(${T_NAME} PRIVATE -UQT_NO_CAST_FROM_ASCII -UQT_NO_CAST_TO_ASCII)
     add_test(NAME ${T_NAME} COMMAND ${T_NAME})
     set(env "LANG=C.UTF-8" "LC_ALL=C.UTF-8")
     if(T_GUI)
