@@ -52,7 +52,9 @@ public:
     // is not refused. Nothing is sent while not connected. Failures are traced.
     void writeMeasurement(const QStringList &values);
     void writeEvent(const QStringList &values);
-    // The message of the upsevents row with the highest id, or "".
+    // The message of the upsevents row with the highest id, or "". The core's
+    // monitoring thread must not call this itself: it posts its reset to the
+    // GUI thread, which calls it there.
     QString lastEventMessage();
     // Sends one complete statement; its error, if any, is traced.
     void execQuery(const QString &statement);

@@ -110,6 +110,7 @@ private slots:
     void longValuesAreCut();
     void everyMeasurementColumnCutToItsWidth();
     void valuesFittedToTheTablesTheServerHas();
+    void utf8TextColumnCutByBytes();
     void lastEventMessageByHighestId();
     void lastEventMessageOfEmptyTable();
     void lastEventMessageAfterQueryError();
@@ -478,6 +479,28 @@ void TestDatabaseWrites::valuesFittedToTheTablesTheServerHas()
     db->database->writeMeasurement(values);
     QCOMPARE(rows(QStringLiteral("SELECT CONCAT_WS('|', status, mcid) FROM upsmeasurements")),
              QStringList{u8("ONLINE T|\xD0\xA1\xD0\xB1 ? 1234567")});
+}
+
+void TestDatabaseWrites::utf8TextColumnCutByBytes()
+{
+    // A TEXT column holds 65535 bytes whatever its character set: in utf8mb4
+    // that is 16383 emoji, not 65535.
+    QVERIFY(server->exec(DataBase::createEventsStatement(), schema));
+    QVERIFY(server->exec(
+            QStringLiteral(
+                    "ALTER TABLE upsevents MODIFY message text CHARACTER SET utf8mb4 NOT NULL"),
+            schema));
+    db->database->openConnection();
+    QString message;
+    for (int i = 0; i < 20000; ++i)
+        message += u8("\xF0\x9F\x94\x8C");
+    const int mark = db->messages().size();
+    db->database->writeEvent(sampleEvent(message));
+    QCOMPARE(db->trace->since(mark), QStringList());
+    QCOMPARE(
+            rows(QStringLiteral(
+                    "SELECT CONCAT_WS(',', CHAR_LENGTH(message), LENGTH(message)) FROM upsevents")),
+            QStringList{QStringLiteral("16383,65532")});
 }
 
 void TestDatabaseWrites::lastEventMessageByHighestId()
