@@ -37,6 +37,7 @@ public:
 
     // Copies missing database settings from the user registry. Tests pass their
     // own store and log; the connection is opened by openConnection() only.
+    // The object takes Qt's default connection, so only one may exist at a time.
     DataBase(Registry *registry, Logs *logs);
     ~DataBase() override;
 
