@@ -1,0 +1,220 @@
+// How long one measurement insert blocks the calling (GUI) thread.
+//
+//   db_insert_bench [N]      (default 1000 inserts per method)
+//
+// Starts a MariaDB server of its own (tests/support/mariadb-fixture) on
+// loopback, registers the ODBC driver in a private odbcinst.ini, and times N
+// inserts of a 22-value measurement row three ways, interleaved in blocks so
+// that a busy neighbour on the machine slows all three alike:
+//   bound     DataBase::writeMeasurement (prepare, bind 22 values, execute)
+//   literal   the same row sent as one SQL text, as the values were once sent
+//   prepared  one statement prepared once and executed N times (for comparison)
+// Prints median, 90th percentile and mean per method, and the ratios of the
+// medians. Figures depend on the machine; only the ratios mean much.
+#include "database.h"
+#include "logs.h"
+#include "registry.h"
+#include "testmariadb.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+QStringList row(int i)
+{
+    return {QStringLiteral("ONLINE"),
+            QStringLiteral("230 Volts"),
+            QStringLiteral("229.0 Volts"),
+            QStringLiteral("12.0 Volts"),
+            QStringLiteral("13.5 Volts"),
+            QStringLiteral("865 Watts"),
+            QString::number(i % 100) + QStringLiteral(".0 Percent"),
+            QStringLiteral("2019-05-04"),
+            QStringLiteral("0x05000008"),
+            QStringLiteral("3"),
+            QStringLiteral("2024-01-02 10:11:12 +0100"),
+            QStringLiteral("2024-01-02 10:11:42 +0100"),
+            QStringLiteral("Low line voltage"),
+            QStringLiteral("100.0 Percent"),
+            QStringLiteral("0 Seconds"),
+            QStringLiteral("30 Seconds"),
+            QStringLiteral("OK"),
+            QStringLiteral("2024-01-01 08:00:00 +0100"),
+            QStringLiteral("2024-01-02 10:12:00 +0100"),
+            QStringLiteral("42"),
+            QStringLiteral("2024-01-02 10:12:01 +0100"),
+            QStringLiteral("1.0.0a.2")};
+}
+
+QString literalList(const QStringList &values)
+{
+    QString text;
+    for (const QString &value : values)
+        text += (text.isEmpty() ? QStringLiteral("'") : QStringLiteral(",'")) + value +
+                QLatin1Char('\'');
+    return text;
+}
+
+struct Figures
+{
+    double median, p90, mean;
+};
+
+Figures figuresOf(QVector<qint64> nanoseconds)
+{
+    std::sort(nanoseconds.begin(), nanoseconds.end());
+    double sum = 0;
+    for (const qint64 n : nanoseconds)
+        sum += n;
+    const int size = nanoseconds.size();
+    return {nanoseconds.at(size / 2) / 1e6, nanoseconds.at(size * 9 / 10) / 1e6, sum / size / 1e6};
+}
+
+bool run(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(program, arguments);
+    return process.waitForFinished(240000) && process.exitStatus() == QProcess::NormalExit &&
+            process.exitCode() == 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    const int count = qMax(10, application.arguments().value(1, QStringLiteral("1000")).toInt());
+    QTextStream out(stdout);
+
+    QTemporaryDir dir;
+    const QString odbc = dir.filePath(QStringLiteral("odbc"));
+    const QString state = dir.filePath(QStringLiteral("server"));
+    if (!run(QStringLiteral(VOLTRINE_REGISTER_ODBC_DRIVER), {QStringLiteral("--sysini"), odbc}))
+        return 1;
+    qputenv("ODBCSYSINI", QFile::encodeName(odbc));
+    if (!run(TestMariaDb::fixtureScript(), {QStringLiteral("start"), state}))
+        return 1;
+    struct StopServer
+    {
+        QString state;
+        ~StopServer() { TestMariaDb::runFixture(QStringLiteral("stop"), state); }
+    } stopServer{state};
+
+    TestMariaDb server(state);
+    if (!server.isValid()) {
+        out << server.errorString() << '\n';
+        return 1;
+    }
+
+    int status = 0;
+    {
+        Logs logs(dir.filePath(QStringLiteral("Trace.log")));
+        Registry registry(&logs, dir.filePath(QStringLiteral("confdata")));
+        registry.setKey(QStringLiteral("dbhost"), server.host());
+        registry.setKey(QStringLiteral("dbport"), QString::number(server.port()));
+        registry.setKey(QStringLiteral("dbname"), QStringLiteral("voltrine_test"));
+        registry.setKey(QStringLiteral("dbvdriver"), QStringLiteral("5.3"));
+        registry.setKey(QStringLiteral("dbuser"), server.user());
+        registry.setKey(QStringLiteral("dbpasswd"), server.password(), true);
+        DataBase database(&registry, &logs);
+        database.openConnection();
+        if (!database.isConnected())
+            return 1;
+
+        // A second connection for the two comparison methods.
+        QSqlDatabase other =
+                QSqlDatabase::addDatabase(QStringLiteral("QODBC"), QStringLiteral("other"));
+        other.setDatabaseName(DataBase::connectionString(QStringLiteral("5.3"),
+                                                         QStringLiteral("voltrine_test"),
+                                                         server.host(), server.port()));
+        other.setUserName(server.user());
+        other.setPassword(server.password());
+        if (!other.open()) {
+            out << other.lastError().text() << '\n';
+            return 1;
+        }
+
+        {
+            QSqlQuery prepared(other);
+            prepared.prepare(DataBase::insertMeasurementStatement(22));
+            QVector<qint64> bound, literal, once;
+            QElapsedTimer timer;
+            const int blocks = 10;
+            for (int block = 0; block < blocks; ++block) {
+                for (int i = 0; i < count / blocks; ++i) {
+                    const QStringList values = row(i);
+                    timer.start();
+                    database.writeMeasurement(values);
+                    bound.append(timer.nsecsElapsed());
+                }
+                for (int i = 0; i < count / blocks; ++i) {
+                    const QString text =
+                            QStringLiteral(
+                                    "INSERT INTO `upsmeasurements`(`status`, `linenomvoltage`, "
+                                    "`linevoltage`, `battnomvoltage`, `battvoltage`, `nompower`, "
+                                    "`loadpower`, `battlastexch`, `statusflag`, "
+                                    "`sessionbattswitch`, "
+                                    "`lastbattsince`, `lastacsince`, "
+                                    "`battswitchreason`,`battlevel`, "
+                                    "`onbattsince`, `batttotaltime`, `lastselftestresult`, "
+                                    "`laststart`, `lastupsdump`, `mcid`, `datetime`, "
+                                    "`monitorversion`) VALUES (") +
+                            literalList(row(i)) + QLatin1Char(')');
+                    timer.start();
+                    QSqlQuery query(other);
+                    if (!query.exec(text))
+                        status = 1;
+                    literal.append(timer.nsecsElapsed());
+                }
+                for (int i = 0; i < count / blocks; ++i) {
+                    const QStringList values = row(i);
+                    timer.start();
+                    for (const QString &value : values)
+                        prepared.addBindValue(value);
+                    if (!prepared.exec())
+                        status = 1;
+                    once.append(timer.nsecsElapsed());
+                }
+            }
+
+            const QStringList stored =
+                    server.query(QStringLiteral("SELECT COUNT(*) FROM upsmeasurements"),
+                                 QStringLiteral("voltrine_test"));
+            out << "rows stored: " << stored.value(0) << " (expected "
+                << 3 * (count / blocks) * blocks << ")\n";
+            const Figures b = figuresOf(bound), l = figuresOf(literal), p = figuresOf(once);
+            out << QStringLiteral("%1 inserts each, ms per insert: median / p90 / mean\n")
+                            .arg(bound.size());
+            out << QStringLiteral("  bound     %1 / %2 / %3\n")
+                            .arg(b.median, 0, 'f', 3)
+                            .arg(b.p90, 0, 'f', 3)
+                            .arg(b.mean, 0, 'f', 3);
+            out << QStringLiteral("  literal   %1 / %2 / %3\n")
+                            .arg(l.median, 0, 'f', 3)
+                            .arg(l.p90, 0, 'f', 3)
+                            .arg(l.mean, 0, 'f', 3);
+            out << QStringLiteral("  prepared  %1 / %2 / %3\n")
+                            .arg(p.median, 0, 'f', 3)
+                            .arg(p.p90, 0, 'f', 3)
+                            .arg(p.mean, 0, 'f', 3);
+            out << QStringLiteral("  median ratio bound/literal %1, bound/prepared-once %2\n")
+                            .arg(b.median / l.median, 0, 'f', 2)
+                            .arg(b.median / p.median, 0, 'f', 2);
+        }
+        other.close();
+        other = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("other"));
+    }
+    return status;
+}

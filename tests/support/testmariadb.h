@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QHash>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+
+// The private MariaDB server that a CTest fixture started for this run with
+// tests/support/mariadb-fixture. The fixture's state directory comes from the
+// environment variable VOLTRINE_TEST_MARIADB, the ODBC driver registration
+// from ODBCSYSINI (both set by tests/db/CMakeLists.txt).
+class TestMariaDb final
+{
+public:
+    explicit TestMariaDb(const QString &stateDirectory = QString());
+    ~TestMariaDb();
+    TestMariaDb(const TestMariaDb &) = delete;
+    TestMariaDb &operator=(const TestMariaDb &) = delete;
+
+    // False when the fixture's description is missing; errorString() says why.
+    bool isValid() const { return valid; }
+    QString errorString() const { return error; }
+
+    QString host() const { return values.value(QStringLiteral("HOST")); }
+    int port() const { return values.value(QStringLiteral("PORT")).toInt(); }
+    QString user() const { return values.value(QStringLiteral("USER")); }
+    QString password() const { return values.value(QStringLiteral("PASSWORD")); }
+    int serverPid() const { return values.value(QStringLiteral("PID")).toInt(); }
+
+    // An empty schema of that name (dropped first when it exists).
+    bool createSchema(const QString &schema);
+    // Runs one statement as the fixture's user; returns the first column of
+    // every row. Fails the running test on an error.
+    QStringList query(const QString &statement, const QString &schema = QString());
+    // Like query(), for statements expected to work; returns false on error.
+    bool exec(const QString &statement, const QString &schema = QString());
+    QString lastError() const { return lastErrorText; }
+
+    // Shuts the server down keeping its data and port, and starts it again.
+    bool pause();
+    bool resume();
+
+    // The fixture script, for tests that start a server of their own.
+    static QString fixtureScript();
+    static bool runFixture(const QString &action, const QString &stateDirectory,
+                           QString *output = nullptr);
+
+private:
+    QSqlDatabase admin(const QString &schema);
+    bool reload();
+
+    QString stateDirectory;
+    QHash<QString, QString> values;
+    bool valid = false;
+    QString error;
+    QString lastErrorText;
+    QString connectionName;
+};
