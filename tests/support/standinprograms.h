@@ -1,0 +1,129 @@
+#pragma once
+
+#include "installationprofile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// A temporary directory that is the working directory for its lifetime, with
+// a bin folder put first on PATH. Stand-in programs written there record each
+// of their runs as one line of "commands.log": the program's label followed
+// by "|" and each argument, so "net stop \"APC Data Service\"" is recorded
+// as net|stop|APC Data Service.
+class StandInPrograms
+{
+public:
+    StandInPrograms()
+    {
+        QVERIFY(dir.isValid());
+        previousDir = QDir::currentPath();
+        previousPath = qgetenv("PATH");
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("bin")));
+        qputenv("PATH", QFile::encodeName(binDir()) + ':' + previousPath);
+        QVERIFY(QDir::setCurrent(dir.path()));
+    }
+    ~StandInPrograms()
+    {
+        QDir::setCurrent(previousDir);
+        qputenv("PATH", previousPath);
+    }
+    StandInPrograms(const StandInPrograms &) = delete;
+    StandInPrograms &operator=(const StandInPrograms &) = delete;
+
+    QString path() const { return dir.path(); }
+    QString filePath(const QString &name) const { return dir.filePath(name); }
+    QString binDir() const { return dir.filePath(QStringLiteral("bin")); }
+    QString logPath() const { return dir.filePath(QStringLiteral("commands.log")); }
+
+    // Writes an executable shell script at path (relative to the directory).
+    void writeScript(const QString &relativePath, const QByteArray &body) const
+    {
+        const QString file = dir.filePath(relativePath);
+        QVERIFY(QDir().mkpath(QFileInfo(file).absolutePath()));
+        QFile script(file);
+        QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        script.write("#!/bin/sh\n" + body);
+        script.close();
+        QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                      QFileDevice::ExeOwner));
+    }
+
+    // A program that only records its run. label is a shell word: a fixed
+    // name, or "$0" for the path the program was started by.
+    void addRecorder(const QString &relativePath, const QByteArray &label,
+                     const QByteArray &extra = QByteArray()) const
+    {
+        writeScript(relativePath, recordLine(label) + extra);
+    }
+
+    // The Windows tools: tasklist prints tasklistOutput, taskkill and net only record.
+    void addWindowsTools() const
+    {
+        addRecorder(QStringLiteral("bin/tasklist"), "tasklist",
+                    "cat '" + QFile::encodeName(filePath(QStringLiteral("tasklist.out"))) + "'\n");
+        addRecorder(QStringLiteral("bin/taskkill"), "taskkill");
+        addRecorder(QStringLiteral("bin/net"), "net");
+        setTasklistOutput(QByteArray());
+    }
+
+    void setTasklistOutput(const QByteArray &output) const
+    {
+        QFile file(filePath(QStringLiteral("tasklist.out")));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(output);
+    }
+
+    // The recorded runs, oldest first.
+    QStringList commands() const
+    {
+        QFile file(logPath());
+        if (!file.open(QIODevice::ReadOnly))
+            return QStringList();
+        QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        return lines;
+    }
+
+    void clearCommands() const { QFile::remove(logPath()); }
+
+    QByteArray recordLine(const QByteArray &label) const
+    {
+        return "{ printf '%s' " + label +
+                "; for a in \"$@\"; do printf '|%s' \"$a\"; done; "
+                "echo; } >> '" +
+                QFile::encodeName(logPath()) + "'\n";
+    }
+
+private:
+    QTemporaryDir dir;
+    QString previousDir;
+    QByteArray previousPath;
+};
+
+// Waits for tests: no fixed sleeps, and bounded waits long enough for a
+// loaded machine (they end as soon as the awaited thing happens).
+inline ControlWaits testWaits()
+{
+    ControlWaits waits;
+    const CommandWaits command{20000, 20000, 0, 0};
+    waits.stopDaemon = command;
+    waits.stopService = command;
+    waits.endTestTool = command;
+    waits.restartEndDaemon = command;
+    waits.processListMs = 20000;
+    waits.afterStartMs = 0;
+    waits.afterRestartMs = 0;
+    waits.clientStopMs = 20000;
+    waits.toolStartMs = 20000;
+    waits.menuIdleMs = 2000;
+    waits.answerIdleMs = 2000;
+    waits.reportIdleMs = 2000;
+    waits.writeMs = 20000;
+    waits.toolQuitMs = 20000;
+    waits.afterRestoreMs = 0;
+    return waits;
+}
