@@ -1,11 +1,15 @@
 #pragma once
 
 #include "installationprofile.h"
+#include "orphanreaper.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 // A temporary directory that is the working directory for its lifetime, with
@@ -27,6 +31,7 @@ public:
     }
     ~StandInPrograms()
     {
+        collectStandIns();
         QDir::setCurrent(previousDir);
         qputenv("PATH", previousPath);
     }
@@ -54,13 +59,14 @@ public:
     // A program that only records its run. label is a shell word: a fixed
     // name, or "$0" for the path the program was started by.
     void addRecorder(const QString &relativePath, const QByteArray &label,
-                     const QByteArray &extra = QByteArray()) const
+                     const QByteArray &extra = QByteArray())
     {
         writeScript(relativePath, recordLine(label) + extra);
+        names.append(QFileInfo(relativePath).fileName());
     }
 
     // The Windows tools: tasklist prints tasklistOutput, taskkill and net only record.
-    void addWindowsTools() const
+    void addWindowsTools()
     {
         addRecorder(QStringLiteral("bin/tasklist"), "tasklist",
                     "cat '" + QFile::encodeName(filePath(QStringLiteral("tasklist.out"))) + "'\n");
@@ -99,6 +105,26 @@ public:
     }
 
 private:
+    // Stand-ins started detached are adopted by the test process; collect
+    // them once they have ended.
+    void collectStandIns() const
+    {
+        QElapsedTimer timer;
+        timer.start();
+        const qint64 self = QCoreApplication::applicationPid();
+        for (;;) {
+            OrphanReaper::reap(names);
+            bool left = false;
+            for (const auto &info : OrphanReaper::processes())
+                left = left || (info.parent == self && names.contains(info.name));
+            if (!left || timer.hasExpired(10000))
+                return;
+            QThread::msleep(20);
+        }
+    }
+
+    OrphanReaper reaper;
+    QStringList names;
     QTemporaryDir dir;
     QString previousDir;
     QByteArray previousPath;
