@@ -6,6 +6,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/types.h>
@@ -16,12 +20,31 @@
 // on some test machines never collects them: their zombies then stay in the
 // process list under their names and look like running programs. With a
 // reaper the test process adopts them instead and collects those it is told
-// about, by name, so that QProcess's own children are never touched.
+// about, by name, so that QProcess's own children are never touched. Given
+// names, it collects them on a thread of its own as soon as they end, also
+// while the test's thread is blocked in a long call.
 class OrphanReaper
 {
 public:
-    OrphanReaper() { prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0); }
-    ~OrphanReaper() { prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0); }
+    explicit OrphanReaper(const QStringList &names = QStringList())
+    {
+        prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+        if (!names.isEmpty()) {
+            collector = std::thread([this, names] {
+                while (!stopping) {
+                    reap(names);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+            });
+        }
+    }
+    ~OrphanReaper()
+    {
+        stopping = true;
+        if (collector.joinable())
+            collector.join();
+        prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
+    }
     OrphanReaper(const OrphanReaper &) = delete;
     OrphanReaper &operator=(const OrphanReaper &) = delete;
 
@@ -91,4 +114,8 @@ public:
         for (const qint64 pid : running(name))
             kill(static_cast<pid_t>(pid), SIGKILL);
     }
+
+private:
+    std::atomic<bool> stopping{false};
+    std::thread collector;
 };
