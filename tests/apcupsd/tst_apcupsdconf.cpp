@@ -68,19 +68,6 @@ QByteArray joined(const QStringList &lines, const QByteArray &lineEnd)
     return text;
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void writeAll(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
-
 } // namespace
 
 class TestApcupsdConf : public QObject
@@ -139,21 +126,22 @@ private slots:
 
     void usbFileOnWindows()
     {
-        writeAll(windowsConf,
-                 "old configuration, much longer than the new one\r\n" + QByteArray(8000, '#'));
+        writeFileContent(windowsConf,
+                         "old configuration, much longer than the new one\r\n" +
+                                 QByteArray(8000, '#'));
         makeControl()->writeUsbConfig();
-        QCOMPARE(readAll(windowsConf), joined(windowsUsbLines, "\r\n"));
+        QCOMPARE(fileContent(windowsConf), joined(windowsUsbLines, "\r\n"));
         verifySavedSequence(QStringLiteral("USB"));
         // Stopped on the old file, started on the new one.
-        QVERIFY(readAll(QStringLiteral("conf-at-stop")).startsWith("old configuration"));
-        QTRY_COMPARE_WITH_TIMEOUT(readAll(QStringLiteral("conf-at-start")),
+        QVERIFY(fileContent(QStringLiteral("conf-at-stop")).startsWith("old configuration"));
+        QTRY_COMPARE_WITH_TIMEOUT(fileContent(QStringLiteral("conf-at-start")),
                                   joined(windowsUsbLines, "\r\n"), 20000);
     }
 
     void serialFileOnWindows()
     {
         makeControl()->writeComConfig(QStringLiteral("COM3"));
-        const QList<QByteArray> written = readAll(windowsConf).split('\n');
+        const QList<QByteArray> written = fileContent(windowsConf).split('\n');
         QCOMPARE(written.size(), 41); // 40 lines, each with its end
         QVERIFY(written.last().isEmpty());
         for (int i = 0; i < 40; ++i) {
@@ -212,7 +200,7 @@ private slots:
     void emptyPortWritesDeviceAsForUsb()
     {
         makeControl()->writeComConfig(QString());
-        const QList<QByteArray> written = readAll(windowsConf).split('\n');
+        const QList<QByteArray> written = fileContent(windowsConf).split('\n');
         QCOMPARE(written.value(3), QByteArray("DEVICE \r"));
         QCOMPARE(written.value(2), QByteArray("UPSTYPE apcsmart\r"));
     }
@@ -235,9 +223,9 @@ private slots:
                 control->writeComConfig(port);
         };
         save();
-        const QByteArray first = readAll(windowsConf);
+        const QByteArray first = fileContent(windowsConf);
         save();
-        QCOMPARE(readAll(windowsConf), first);
+        QCOMPARE(fileContent(windowsConf), first);
         QCOMPARE(QDir(QStringLiteral("C:/apcupsd/etc/apcupsd")).entryList(QDir::Files),
                  QStringList{QStringLiteral("apcupsd.conf")}); // no temporary files left
     }
@@ -275,14 +263,14 @@ private slots:
     void unwritableFileIsLeftAsItWas()
     {
         const QByteArray old = "DEVICE COM9\r\n";
-        writeAll(windowsConf, old);
+        writeFileContent(windowsConf, old);
         {
             ReadOnlyFile readOnly(windowsConf);
             if (!readOnly.isEffective())
                 QSKIP("the file system cannot make the file unwritable");
             makeControl()->writeUsbConfig();
         }
-        QCOMPARE(readAll(windowsConf), old);
+        QCOMPARE(fileContent(windowsConf), old);
         QCOMPARE(traces->messages().value(2),
                  QStringLiteral("Can not open Apcupsd USB Configuration file"));
         QTRY_COMPARE_WITH_TIMEOUT(programs->commands().size(), 3, 20000);
@@ -304,10 +292,10 @@ private slots:
     {
         QFETCH(QString, port);
         const QByteArray old = "previous\r\n";
-        writeAll(windowsConf, old);
+        writeFileContent(windowsConf, old);
         makeControl()->writeComConfig(port);
 
-        QCOMPARE(readAll(windowsConf), old);
+        QCOMPARE(fileContent(windowsConf), old);
         const QStringList messages = traces->messages();
         QCOMPARE(messages.value(0),
                  QStringLiteral("Can not write Apcupsd COM Configuration file: the port name "

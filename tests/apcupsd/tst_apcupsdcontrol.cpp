@@ -3,6 +3,7 @@
 // client polling a recording server and stand-in Windows tools that leave
 // their marks in the same server's record, so that the order of what the
 // client asked and what the tools did can be read off one sequence.
+#include "apctestdialogue.h"
 #include "apcupsdcontrol.h"
 #include "comthrd.h"
 #include "recordingnisserver.h"
@@ -24,19 +25,6 @@ const QByteArray usbMenu = "\n1)  Test kill UPS power\n2)  Perform self-test\n"
 const QByteArray announcement =
         "\nThis test instructs the UPS to perform a self-test\nof the operating battery.\n"
         "Waiting for test to complete...\n";
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 bool isPoll(const QString &request)
 {
@@ -80,23 +68,31 @@ private:
         return int(std::count_if(requests.begin(), requests.end(), isPoll));
     }
 
-    // An apctest that marks its start, prints the menu, records each line
-    // it reads, answers "2" with the announcement and the report, and ends
-    // on "Q". It also writes to its standard error, which nobody reads.
-    void addTool(const QByteArray &menu, const QByteArray &answer, const QByteArray &report)
+    // An apctest that marks its start, prints the menu (in two pieces a
+    // second apart when split), records each line it reads, answers "2" with
+    // the announcement and, after delay seconds, the report, and ends on "Q".
+    // It also writes to its standard error, which nobody reads.
+    void addTool(const QByteArray &menu, const QByteArray &answer, const QByteArray &report,
+                 int delaySeconds = 0, bool split = false)
     {
         const QByteArray dir = QFile::encodeName(programs->path());
-        writeFile(programs->filePath(QStringLiteral("menu.txt")), menu);
-        writeFile(programs->filePath(QStringLiteral("answer.txt")), answer);
-        writeFile(programs->filePath(QStringLiteral("report.txt")), report);
+        const int half = split ? menu.size() / 2 : menu.size();
+        writeFileContent(programs->filePath(QStringLiteral("menu1.txt")), menu.left(half));
+        writeFileContent(programs->filePath(QStringLiteral("menu2.txt")), menu.mid(half));
+        writeFileContent(programs->filePath(QStringLiteral("answer.txt")), answer);
+        writeFileContent(programs->filePath(QStringLiteral("report.txt")), report);
         programs->writeScript(toolPath,
                               "d='" + dir + "'\n" + marker("apctest") +
                                       "echo 'apctest diagnostics' >&2\n"
-                                      "cat \"$d/menu.txt\"\n"
+                                      "cat \"$d/menu1.txt\"\n" +
+                                      (split ? "sleep 1\n" : "") +
+                                      "cat \"$d/menu2.txt\"\n"
                                       "while IFS= read -r line; do\n"
                                       "  printf '%s\\n' \"$line\" >> \"$d/apctest.input\"\n"
                                       "  case \"$line\" in\n"
-                                      "    2) cat \"$d/answer.txt\" \"$d/report.txt\" ;;\n"
+                                      "    2) cat \"$d/answer.txt\"; sleep " +
+                                      QByteArray::number(delaySeconds) +
+                                      "; cat \"$d/report.txt\" ;;\n"
                                       "    Q) exit 0 ;;\n"
                                       "  esac\n"
                                       "done\n");
@@ -244,7 +240,7 @@ private slots:
         QCOMPARE(started.count(), 1);
         QCOMPARE(finished.count(), 1);
         QVERIFY(!control->isSelfTestRequested());
-        QCOMPARE(readFile(programs->filePath(QStringLiteral("apctest.input"))), input);
+        QCOMPARE(fileContent(programs->filePath(QStringLiteral("apctest.input"))), input);
 
         // apcupsd is stopped before the tool and started again after it.
         QTRY_COMPARE_WITH_TIMEOUT(programs->commands(),
@@ -312,6 +308,69 @@ private slots:
         QCOMPARE(finished.count(), 1);
         QVERIFY(!control->isSelfTestRequested());
         QCOMPARE(server->requests().count(QStringLiteral("apctest")), 1);
+    }
+
+    void dialogueWithOutputInPieces_data()
+    {
+        QTest::addColumn<bool>("splitMenu");
+        QTest::addColumn<QByteArray>("report");
+        QTest::addColumn<int>("delay"); // seconds between the announcement and the report
+        QTest::addColumn<QString>("result");
+
+        // Pauses shorter and longer than the reads' idle windows.
+        QTest::newRow("report after a long pause")
+                << false << QByteArray("SUCCESS\n") << 3 << QStringLiteral("Selftest Success");
+        QTest::newRow("report after a short pause")
+                << false << QByteArray("Result: TEST DID NOT COMPLETE\n") << 1
+                << QStringLiteral("Selftest Did not complete");
+        QTest::newRow("menu in two pieces")
+                << true << QByteArray("SUCCESS\n") << 0 << QStringLiteral("Selftest Success");
+    }
+
+    void dialogueWithOutputInPieces()
+    {
+        QFETCH(bool, splitMenu);
+        QFETCH(QByteArray, report);
+        QFETCH(int, delay);
+        QFETCH(QString, result);
+
+        addTool(usbMenu, announcement, report, delay, splitMenu);
+        auto control = makeControl();
+        traces->clear();
+        QCOMPARE(control->selfTest(true), result);
+        QCOMPARE(fileContent(programs->filePath(QStringLiteral("apctest.input"))),
+                 QByteArray("2\nQ\n"));
+
+        // The menu is traced whole; the answer and the report as they came (a
+        // report that came with the announcement is part of the answer's message).
+        const QStringList messages = traces->messages();
+        QCOMPARE(messages.value(4),
+                 QStringLiteral("Selftest exec response:\n") + QString::fromUtf8(usbMenu));
+        const int announced = messages.indexOf(QStringLiteral("Waiting for test to complete"));
+        QVERIFY(announced > 0);
+        QCOMPARE(messages.at(announced - 1) + messages.value(announced + 1),
+                 QString::fromUtf8(announcement + report));
+        QCOMPARE(messages.value(announced + 2), QStringLiteral("Exiting Selftest"));
+    }
+
+    void resultOfReport_data()
+    {
+        QTest::addColumn<QString>("report");
+        QTest::addColumn<QString>("result");
+        QTest::newRow("success") << QStringLiteral("SUCCESS") << QStringLiteral("Selftest Success");
+        QTest::newRow("did not complete") << QStringLiteral("TEST DID NOT COMPLETE")
+                                          << QStringLiteral("Selftest Did not complete");
+        QTest::newRow("both, success last") << QStringLiteral("TEST DID NOT COMPLETE SUCCESS")
+                                            << QStringLiteral("Selftest Success");
+        QTest::newRow("lower case") << QStringLiteral("success, test did not complete")
+                                    << QStringLiteral("Selftest Exception");
+        QTest::newRow("empty") << QString() << QStringLiteral("Selftest Exception");
+    }
+
+    void resultOfReport()
+    {
+        QFETCH(QString, report);
+        QTEST(selfTestResult(report), "result");
     }
 };
 

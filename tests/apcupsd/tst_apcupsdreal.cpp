@@ -28,22 +28,6 @@ quint16 freeLoopbackPort()
     return probe.serverPort();
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeScript(const QString &path, const QByteArray &body)
-{
-    QFile script(path);
-    QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    script.write("#!/bin/sh\n" + body);
-    script.close();
-    QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                  QFileDevice::ExeOwner));
-}
-
 } // namespace
 
 class TestApcupsdReal : public QObject
@@ -116,9 +100,10 @@ private slots:
         for (const char *folder : {"scripts", "powerfail", "nologin", "lock"})
             QVERIFY(QDir(dir.path()).mkpath(QString::fromLatin1(folder)));
         // Never the system's apccontrol, which shuts the machine down.
-        writeScript(path(QStringLiteral("scripts/apccontrol")),
-                    "echo \"$*\" >> '" + QFile::encodeName(path(QStringLiteral("apccontrol.log"))) +
-                            "'\nexit 0\n");
+        writeExecutable(path(QStringLiteral("scripts/apccontrol")),
+                        "echo \"$*\" >> '" +
+                                QFile::encodeName(path(QStringLiteral("apccontrol.log"))) +
+                                "'\nexit 0\n");
 
         simulator.setProgram(QStringLiteral(VOLTRINE_UPSSIM));
         simulator.setArguments({QStringLiteral("--port"), QStringLiteral("0")});
@@ -170,7 +155,7 @@ private slots:
         QVERIFY(traces->messages().contains(
                 QStringLiteral("Apcupsd USB Configuration file saved")));
         QCOMPARE(traces->messages().last(), QStringLiteral("Starting APC Service (apcupsd)"));
-        const QByteArray conf = readFile(path(QStringLiteral("apcupsd.conf")));
+        const QByteArray conf = fileContent(path(QStringLiteral("apcupsd.conf")));
         QVERIFY(conf.contains("\nSCRIPTDIR " + QFile::encodeName(path(QStringLiteral("scripts"))) +
                               '\n'));
         QVERIFY(conf.contains("\nNISIP 127.0.0.1\n"));
@@ -201,24 +186,24 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!client->statusValue(QStringLiteral("STATUS")).isEmpty(), 30000);
 
         // The tool notes whether apcupsd runs while it talks to the UPS.
-        writeScript(path(QStringLiteral("apctest")),
-                    "ps -e -o stat=,comm= | awk '$1 !~ /^Z/ && $2 == \"" + daemonName.toUtf8() +
-                            "\"' | grep -q . && echo running > '" +
-                            QFile::encodeName(path(QStringLiteral("apctest.saw"))) +
-                            "' || echo stopped > '" +
-                            QFile::encodeName(path(QStringLiteral("apctest.saw"))) +
-                            "'\n"
-                            "printf '2)  Perform self-test\\nSelect: '\n"
-                            "while read -r line; do\n"
-                            "  case \"$line\" in\n"
-                            "    2) echo 'Waiting for test to complete'; echo SUCCESS ;;\n"
-                            "    Q) exit 0 ;;\n"
-                            "  esac\n"
-                            "done\n");
+        writeExecutable(path(QStringLiteral("apctest")),
+                        "ps -e -o stat=,comm= | awk '$1 !~ /^Z/ && $2 == \"" + daemonName.toUtf8() +
+                                "\"' | grep -q . && echo running > '" +
+                                QFile::encodeName(path(QStringLiteral("apctest.saw"))) +
+                                "' || echo stopped > '" +
+                                QFile::encodeName(path(QStringLiteral("apctest.saw"))) +
+                                "'\n"
+                                "printf '2)  Perform self-test\\nSelect: '\n"
+                                "while read -r line; do\n"
+                                "  case \"$line\" in\n"
+                                "    2) echo 'Waiting for test to complete'; echo SUCCESS ;;\n"
+                                "    Q) exit 0 ;;\n"
+                                "  esac\n"
+                                "done\n");
 
         QSignalSpy polled(client.get(), &COMThrd::StatusDataReady);
         QCOMPARE(control->selfTest(true), QStringLiteral("Selftest Success"));
-        QCOMPARE(readFile(path(QStringLiteral("apctest.saw"))), QByteArray("stopped\n"));
+        QCOMPARE(fileContent(path(QStringLiteral("apctest.saw"))), QByteArray("stopped\n"));
         QTRY_COMPARE_WITH_TIMEOUT(daemons().size(), 1, 30000);
         QVERIFY(daemons().value(0) != before);
         // Fresh replies from the restarted daemon.

@@ -12,6 +12,28 @@
 #include <QThread>
 #include <QtTest>
 
+// The bytes of a file; empty when it cannot be read.
+inline QByteArray fileContent(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline void writeFileContent(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(content), qint64(content.size()));
+}
+
+// Writes an executable shell script.
+inline void writeExecutable(const QString &path, const QByteArray &body)
+{
+    writeFileContent(path, "#!/bin/sh\n" + body);
+    QVERIFY(QFile::setPermissions(
+            path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+}
+
 // A temporary directory that is the working directory for its lifetime, with
 // a bin folder put first on PATH. Stand-in programs written there record each
 // of their runs as one line of "commands.log": the program's label followed
@@ -48,12 +70,7 @@ public:
     {
         const QString file = dir.filePath(relativePath);
         QVERIFY(QDir().mkpath(QFileInfo(file).absolutePath()));
-        QFile script(file);
-        QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        script.write("#!/bin/sh\n" + body);
-        script.close();
-        QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                      QFileDevice::ExeOwner));
+        writeExecutable(file, body);
     }
 
     // A program that only records its run. label is a shell word: a fixed
@@ -77,18 +94,13 @@ public:
 
     void setTasklistOutput(const QByteArray &output) const
     {
-        QFile file(filePath(QStringLiteral("tasklist.out")));
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(output);
+        writeFileContent(filePath(QStringLiteral("tasklist.out")), output);
     }
 
     // The recorded runs, oldest first.
     QStringList commands() const
     {
-        QFile file(logPath());
-        if (!file.open(QIODevice::ReadOnly))
-            return QStringList();
-        QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+        QStringList lines = QString::fromUtf8(fileContent(logPath())).split(QLatin1Char('\n'));
         if (!lines.isEmpty() && lines.last().isEmpty())
             lines.removeLast();
         return lines;
