@@ -1,20 +1,14 @@
 #include "apctestdialogue.h"
 
+#include "commandrunner.h"
 #include "logs.h"
 
 #include <QProcess>
-#include <QThread>
 
 namespace {
 
 const auto selfTestEntry = QStringLiteral("2)  Perform self-test");
 const auto announcement = QStringLiteral("Waiting for test to complete");
-
-void sleepMs(int msecs)
-{
-    if (msecs > 0)
-        QThread::msleep(static_cast<unsigned long>(msecs));
-}
 
 // Everything the tool prints until it stays silent for idleMs (or ends).
 QString readUntilSilent(QProcess &tool, int idleMs)

@@ -1,5 +1,6 @@
 #include "apcupsdcontrol.h"
 
+#include "commandrunner.h"
 #include "comthrd.h"
 #include "logs.h"
 #include "registry.h"
@@ -80,9 +81,7 @@ QString ApcUpsdControl::selfTest(bool requested)
         selfTestRequested = false;
     }
     service.startServices();
-    const int pause = service.profile().waits.afterRestoreMs;
-    if (pause > 0)
-        QThread::msleep(static_cast<unsigned long>(pause));
+    sleepMs(service.profile().waits.afterRestoreMs);
     client->start(QThread::InheritPriority);
     return result;
 }

@@ -15,12 +15,6 @@ bool startCommandLine(QProcess &process, const QString &commandLine)
     return true;
 }
 
-void sleepMs(int msecs)
-{
-    if (msecs > 0)
-        QThread::msleep(static_cast<unsigned long>(msecs));
-}
-
 const QLatin1String exeSuffix(".exe");
 
 // A tasklist line begins with the image name; the columns after it (process
@@ -93,6 +87,12 @@ QStringList parseProcessList(const QByteArray &output,
         }
     }
     return names;
+}
+
+void sleepMs(int msecs)
+{
+    if (msecs > 0)
+        QThread::msleep(static_cast<unsigned long>(msecs));
 }
 
 bool startDetached(const QString &program, const QStringList &arguments)

@@ -24,6 +24,9 @@ QByteArray commandOutput(const QString &commandLine, int waitMs);
 QStringList parseProcessList(const QByteArray &output,
                              InstallationProfile::ProcessListFormat format);
 
+// Sleeps the calling thread (nothing for zero).
+void sleepMs(int msecs);
+
 // Starts program in the background without waiting for it or keeping a handle.
 // Returns whether it could be started.
 bool startDetached(const QString &program, const QStringList &arguments);

@@ -7,17 +7,10 @@
 
 #include <QMutexLocker>
 #include <QSaveFile>
-#include <QThread>
 
 #include <exception>
 
 namespace {
-
-void sleepMs(int msecs)
-{
-    if (msecs > 0)
-        QThread::msleep(static_cast<unsigned long>(msecs));
-}
 
 const auto markerBegin = QStringLiteral("#####");
 const auto markerEnd = QStringLiteral("##### | ");
@@ -155,7 +148,7 @@ void ServiceControl::writeConfig(UpsConnection connection, const QString &portNa
     startServices();
 }
 
-bool ServiceControl::saveConfig(UpsConnection connection, const QString &portName,
+void ServiceControl::saveConfig(UpsConnection connection, const QString &portName,
                                 const QString &kind)
 {
     // Written beside the old file and renamed over it, so that the daemon
@@ -164,16 +157,25 @@ bool ServiceControl::saveConfig(UpsConnection connection, const QString &portNam
     if (!file.open(QIODevice::WriteOnly)) {
         trace(QStringLiteral("Can not open Apcupsd ") + kind +
               QStringLiteral(" Configuration file"));
-        return false;
+        return;
     }
-    file.write(apcupsdConfText(installation, connection, portName));
-    if (!file.commit()) {
+    const auto notSaved = [&](const QString &error) {
         trace(QStringLiteral("Can not save Apcupsd ") + kind +
-              QStringLiteral(" Configuration file: ") + file.errorString());
-        return false;
+              QStringLiteral(" Configuration file: ") + error);
+    };
+    const QByteArray text = apcupsdConfText(installation, connection, portName);
+    // Flushed and checked before the commit: Qt 5's commit misses a failure
+    // of the last flush (a full disk) and would put an empty file in place.
+    if (file.write(text) != text.size() || !file.flush()) {
+        notSaved(file.errorString());
+        file.cancelWriting();
+        return;
+    }
+    if (!file.commit()) {
+        notSaved(file.errorString());
+        return;
     }
     trace(QStringLiteral("Apcupsd ") + kind + QStringLiteral(" Configuration file saved"));
-    return true;
 }
 
 QString ServiceControl::selfTestDialogue()

@@ -49,7 +49,7 @@ public:
 
 private:
     void writeConfig(UpsConnection connection, const QString &portName);
-    bool saveConfig(UpsConnection connection, const QString &portName, const QString &kind);
+    void saveConfig(UpsConnection connection, const QString &portName, const QString &kind);
     void trace(const QString &message) const;
 
     const InstallationProfile installation;

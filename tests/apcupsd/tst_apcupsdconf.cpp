@@ -7,6 +7,8 @@
 #include "standinprograms.h"
 #include "tracerecorder.h"
 
+#include <QProcess>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <memory>
@@ -274,6 +276,36 @@ private slots:
         QCOMPARE(traces->messages().value(2),
                  QStringLiteral("Can not open Apcupsd USB Configuration file"));
         QTRY_COMPARE_WITH_TIMEOUT(programs->commands().size(), 3, 20000);
+    }
+
+    void fullDiskLeavesTheOldFileWhole()
+    {
+        // A small file system of its own, filled up but for a few bytes.
+        const QString mountPoint = programs->filePath(QStringLiteral("small"));
+        QVERIFY(QDir().mkpath(mountPoint));
+        if (QProcess::execute(QStringLiteral("mount"),
+                              {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                               QStringLiteral("size=64k"), QStringLiteral("tmpfs"), mountPoint}) !=
+            0)
+            QSKIP("cannot mount a small file system here (needs root)");
+        const auto unmount =
+                qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), {mountPoint}); });
+        const QString conf = mountPoint + QStringLiteral("/apcupsd.conf");
+        const QByteArray old = "DEVICE COM9\r\n";
+        writeFileContent(conf, old);
+        QFile filler(mountPoint + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        while (filler.write(QByteArray(512, 'x')) > 0) { }
+        filler.close();
+
+        makeControl(conf)->writeUsbConfig();
+        QCOMPARE(fileContent(conf), old);
+        const QString message = traces->messages().value(2);
+        QVERIFY2(
+                message.startsWith(QStringLiteral("Can not save Apcupsd USB Configuration file: ")),
+                qPrintable(message));
+        QCOMPARE(QDir(mountPoint).entryList(QDir::Files),
+                 (QStringList{QStringLiteral("apcupsd.conf"), QStringLiteral("filler")}));
     }
 
     void portWithControlCharacterIsRefused_data()
