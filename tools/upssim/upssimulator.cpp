@@ -134,12 +134,11 @@ void NisSession::readRequests()
 void NisSession::answer(const QByteArray &command)
 {
     ++sim->served;
-    emit sim->requestServed(QString::fromLatin1(command));
-
     const bool isStatus = command == "status";
     const bool isEvents = command == "events";
     if (!isStatus && !isEvents) {
         send(frame(QByteArrayLiteral("Invalid command\n") + '\0') + endRecord());
+        emit sim->requestServed(QString::fromLatin1(command), UpsSimulator::Misbehaviour::None);
         return;
     }
 
@@ -211,6 +210,9 @@ void NisSession::answer(const QByteArray &command)
         streamTimer.start(sim->streamInterval());
         break;
     }
+    // Announced once the reply (or the start of its stream) is on its way, so
+    // that a listener may change the UPS for the next reply.
+    emit sim->requestServed(QString::fromLatin1(command), kind);
 }
 
 void NisSession::streamMore()

@@ -84,7 +84,8 @@ public:
     int requestsServed() const { return served; }
 
 signals:
-    void requestServed(const QString &command);
+    // A request was answered (or its misbehaving answer begun) with kind.
+    void requestServed(const QString &command, UpsSimulator::Misbehaviour kind);
     void connectionOpened();
     // bytesSent counts what was written to the connection before it closed.
     void connectionClosed(qint64 bytesSent);
