@@ -359,12 +359,12 @@ private slots:
         InstallationProfile profile = InstallationProfile::linuxStandIn();
         profile.configOverrides = {{QStringLiteral("UPSTYPE"), QStringLiteral("net")},
                                    {QStringLiteral("NISPORT"), QStringLiteral("40001")},
-                                   {QStringLiteral("LOCKFILE"), QStringLiteral("/tmp/x")}};
+                                   {QStringLiteral("LOCKFILE"), QStringLiteral("/run/lock/ups")}};
         const QStringList lines = apcupsdConfLines(profile, UpsConnection::Usb);
         QCOMPARE(lines.size(), 41);
         QCOMPARE(lines.at(2), QStringLiteral("UPSTYPE net"));
         QCOMPARE(lines.at(18), QStringLiteral("NISPORT 40001"));
-        QCOMPARE(lines.last(), QStringLiteral("LOCKFILE /tmp/x"));
+        QCOMPARE(lines.last(), QStringLiteral("LOCKFILE /run/lock/ups"));
         // Comments are not directives.
         QCOMPARE(lines.at(0), QStringLiteral("#UPSNAME"));
     }
