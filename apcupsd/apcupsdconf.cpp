@@ -1,0 +1,105 @@
+#include "apcupsdconf.h"
+
+namespace {
+
+QString directiveOf(const QString &line)
+{
+    return line.section(QLatin1Char(' '), 0, 0);
+}
+
+void applyOverrides(QStringList &lines, const QVector<QPair<QString, QString>> &overrides)
+{
+    for (const auto &directive : overrides) {
+        const QString line = directive.first + QLatin1Char(' ') + directive.second;
+        bool replaced = false;
+        for (QString &existing : lines) {
+            if (directiveOf(existing) == directive.first) {
+                existing = line;
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced)
+            lines.append(line);
+    }
+}
+
+} // namespace
+
+QStringList apcupsdConfLines(const InstallationProfile &profile, UpsConnection connection,
+                             const QString &portName)
+{
+    const bool serial = connection == UpsConnection::Serial;
+    const QString device =
+            serial && !portName.isEmpty() ? profile.serialDevicePrefix + portName : QString();
+    QStringList lines{
+            QStringLiteral("#UPSNAME"),
+            serial ? QStringLiteral("UPSCABLE 940-0024B") : QStringLiteral("UPSCABLE usb"),
+            serial ? QStringLiteral("UPSTYPE apcsmart") : QStringLiteral("UPSTYPE usb"),
+            QStringLiteral("DEVICE ") + device,
+            QStringLiteral("POLLTIME 5"),
+            QStringLiteral("SCRIPTDIR ") + profile.scriptDir,
+            QStringLiteral("PWRFAILDIR ") + profile.powerFailDir,
+            QStringLiteral("NOLOGINDIR ") + profile.noLoginDir,
+            QStringLiteral("ONBATTERYDELAY 2"),
+            QStringLiteral("BATTERYLEVEL 40"),
+            QStringLiteral("MINUTES 2"),
+            QStringLiteral("TIMEOUT 0"),
+            QStringLiteral("ANNOY 300"),
+            QStringLiteral("ANNOYDELAY 60"),
+            QStringLiteral("NOLOGON disable"),
+            QStringLiteral("KILLDELAY 0"),
+            QStringLiteral("NETSERVER on"),
+            QStringLiteral("NISIP 0.0.0.0"),
+            QStringLiteral("NISPORT 3551"),
+            QStringLiteral("EVENTSFILE ") + profile.eventsFile,
+            QStringLiteral("EVENTSFILEMAX 10"),
+            QStringLiteral("UPSCLASS standalone"),
+            QStringLiteral("UPSMODE disable"),
+            QStringLiteral("STATTIME 0"),
+            QStringLiteral("STATFILE ") + profile.statusFile,
+            QStringLiteral("LOGSTATS off"),
+            QStringLiteral("DATATIME 0"),
+            QStringLiteral("#FACILITY DAEMON"),
+            QStringLiteral("#UPSNAME UPS_IDEN"),
+            QStringLiteral("#BATTDATE mm//dd//yy"),
+            QStringLiteral("#SENSITIVITY H"),
+            QStringLiteral("#WAKEUP 60"),
+            QStringLiteral("#SLEEP 180"),
+            QStringLiteral("#LOTRANSFER  208"),
+            QStringLiteral("#HITRANSFER 253"),
+            QStringLiteral("#RETURNCHARGE 15"),
+            QStringLiteral("#BEEPSTATE T"),
+            QStringLiteral("#LOWBATT 2"),
+            QStringLiteral("#OUTPUTVOLTS 230"),
+            QStringLiteral("#SELFTEST 336"),
+    };
+    applyOverrides(lines, profile.configOverrides);
+    return lines;
+}
+
+QByteArray apcupsdConfText(const InstallationProfile &profile, UpsConnection connection,
+                           const QString &portName)
+{
+    QByteArray text;
+    const QByteArray lineEnd = profile.configLineEnd.toLocal8Bit();
+    const QStringList lines = apcupsdConfLines(profile, connection, portName);
+    for (const QString &line : lines)
+        text += line.toLocal8Bit() + lineEnd;
+    return text;
+}
+
+bool isAcceptablePortName(const QString &portName)
+{
+    for (const QChar c : portName) {
+        switch (c.category()) {
+        case QChar::Other_Control:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            return false;
+        default:
+            break;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "installationprofile.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// The text of apcupsd.conf as the program writes it: always the whole file,
+// never merged with what was there.
+
+enum class UpsConnection {
+    Usb,
+    // An APC UPS speaking the smart protocol on a serial port.
+    Serial,
+};
+
+// The lines of the file, without line ends: the 40 fixed lines with the
+// profile's paths, the port on the DEVICE line of a serial UPS, then the
+// profile's overrides.
+QStringList apcupsdConfLines(const InstallationProfile &profile, UpsConnection connection,
+                             const QString &portName = QString());
+
+// The bytes of the file: each line followed by the profile's line end, in the
+// platform's 8-bit encoding.
+QByteArray apcupsdConfText(const InstallationProfile &profile, UpsConnection connection,
+                           const QString &portName = QString());
+
+// False when the port name holds a line break or another control character,
+// which would end the DEVICE line early and put the rest of the name into the
+// daemon's configuration as a directive of its own.
+bool isAcceptablePortName(const QString &portName);

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "installationprofile.h"
+#include "servicecontrol.h"
+
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+#include <atomic>
+
+class COMThrd;
+class Logs;
+class Registry;
+
+// The program's administrator of the local apcupsd: at each start of
+// monitoring it ends what would hold the UPS and starts or restarts the
+// daemon; it rewrites apcupsd.conf for a USB or a serial UPS; it lists the
+// machine's serial devices; and on request it runs the UPS self-test through
+// apcupsd's test tool. Everything but the self-test runs on the caller's
+// thread and blocks it; the self-test runs on this object's own thread.
+class ApcUpsdControl final : public QThread
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(ApcUpsdControl)
+
+public:
+    // The process-wide controller, for the installation of this platform.
+    static ApcUpsdControl *instance();
+
+    // Makes sure "upscontype" and "uspcomport" hold a value ("USB", "NA").
+    // The network client is stopped during a self-test and started after it.
+    // Tests pass their own profile, settings, log and client.
+    ApcUpsdControl(InstallationProfile profile, Registry *registry, Logs *logs, COMThrd *client,
+                   QObject *parent = nullptr);
+    ~ApcUpsdControl() override;
+
+    const InstallationProfile &profile() const { return service.profile(); }
+
+    // The image names of the running processes.
+    QStringList processList() const { return service.processList(); }
+    // Ends the vendor services and apctest when they run; starts apcupsd when
+    // it does not run, restarts it when it ran beside one of them.
+    void startServices() { service.startServices(); }
+    void stopApcupsd() { service.stopApcupsd(); }
+
+    // Stop apcupsd, rewrite its configuration for a USB UPS or a smart UPS on
+    // the named serial port, start apcupsd again. GUI thread.
+    void writeUsbConfig() { service.writeUsbConfig(); }
+    void writeComConfig(const QString &portName) { service.writeComConfig(portName); }
+
+    // Serial devices as "<description> (<port>)" that contain filter.
+    QStringList listDevices(const QString &filter) const { return service.listDevices(filter); }
+
+    // Asks for a self-test and starts this object's thread to run it. A
+    // request while one runs only sets the flag again.
+    void requestSelfTest();
+    bool isSelfTestRequested() const { return selfTestRequested; }
+    void setSelfTestRequested(bool requested) { selfTestRequested = requested; }
+
+    // With requested set: stops the network client and apcupsd, runs the
+    // dialogue with apctest, and returns its result text (never empty).
+    // In every case then starts apcupsd's services and the network client
+    // again. Returns an empty text when no test was requested. The body of
+    // this object's thread.
+    QString selfTest(bool requested);
+
+signals:
+    void SelfTestStarted();
+    void SelfTestFinished();
+
+protected:
+    void run() override;
+
+private:
+    QString selfTestDialogue();
+
+    std::atomic<bool> selfTestRequested{false};
+    Logs *const logs;
+    COMThrd *const client;
+    Registry *const registry;
+    ServiceControl service;
+};

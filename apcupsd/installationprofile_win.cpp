@@ -1,0 +1,6 @@
+#include "installationprofile.h"
+
+InstallationProfile InstallationProfile::native()
+{
+    return windows();
+}

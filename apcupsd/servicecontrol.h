@@ -1,0 +1,58 @@
+#pragma once
+
+#include "apcupsdconf.h"
+#include "installationprofile.h"
+
+#include <QRecursiveMutex>
+#include <QString>
+#include <QStringList>
+
+class Logs;
+
+// The local apcupsd and the programs around it, driven through outside
+// commands as the installation profile names them: the process list, the
+// start and stop of the daemon, its configuration file and its test tool.
+//
+// Every operation blocks its caller for the profile's waits and reports only
+// to the trace log. Operations may be called from several threads; they are
+// serialised, so that a configuration save, a monitoring start and a
+// self-test never start or stop the daemon under each other.
+class ServiceControl final
+{
+public:
+    ServiceControl(InstallationProfile profile, Logs *logs);
+    ServiceControl(const ServiceControl &) = delete;
+    ServiceControl &operator=(const ServiceControl &) = delete;
+
+    const InstallationProfile &profile() const { return installation; }
+
+    // The image names of the running processes, in the order listed.
+    QStringList processList() const;
+
+    // Ends the vendor services and the test tool when they run, starts the
+    // daemon when it does not run, and restarts it when it ran beside one of them.
+    void startServices();
+
+    // Asks the daemon to end, whether or not it runs.
+    void stopApcupsd();
+
+    // Stop the daemon, replace apcupsd.conf, start the daemon again.
+    void writeUsbConfig();
+    void writeComConfig(const QString &portName);
+
+    // With the daemon stopped first, talks to apcupsd's test tool until the
+    // UPS has tested itself; returns the result text ("Selftest Success", ...).
+    QString selfTestDialogue();
+
+    // The devices whose display names contain filter (all when it is empty).
+    QStringList listDevices(const QString &filter) const;
+
+private:
+    void writeConfig(UpsConnection connection, const QString &portName);
+    void saveConfig(UpsConnection connection, const QString &portName, const QString &kind);
+    void trace(const QString &message) const;
+
+    const InstallationProfile installation;
+    Logs *const logs;
+    QRecursiveMutex sequenceMutex;
+};
