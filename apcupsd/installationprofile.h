@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <functional>
+
 // How one run of an outside command is waited for: up to startMs for it to
 // start, up to finishMs for it to end, then settleMs of sleep, close, and
 // afterCloseMs of sleep.
@@ -95,6 +97,9 @@ struct InstallationProfile
 
     // What the configuration page looks for in the device list.
     QString deviceFilter;
+    // The names of the machine's devices as the listing gives them; empty in
+    // the program, which asks the machine. Tests list devices of their own.
+    std::function<QStringList()> deviceListing;
 
     ControlWaits waits;
 

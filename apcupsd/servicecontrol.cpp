@@ -187,5 +187,9 @@ QString ServiceControl::selfTestDialogue()
 
 QStringList ServiceControl::listDevices(const QString &filter) const
 {
+    if (installation.deviceListing) {
+        QStringList names = installation.deviceListing();
+        return filter.isEmpty() ? names : names.filter(filter, Qt::CaseSensitive);
+    }
     return listSerialDevices(filter, *logs);
 }

@@ -1,0 +1,215 @@
+#include "core.h"
+
+#include "apcupsdcontrol.h"
+#include "comthrd.h"
+#include "database.h"
+#include "logs.h"
+#include "registry.h"
+#include "userregistry.h"
+
+#include <QMutexLocker>
+#include <QTimer>
+
+#include <exception>
+
+namespace {
+constexpr int defaultLoggingInterval = 600000;
+constexpr int minimumLoggingInterval = 60000;
+const auto loggingIntervalKey = QStringLiteral("dblogtime");
+} // namespace
+
+Core *Core::instance()
+{
+    static std::atomic<Core *> theInstance{nullptr};
+    static QMutex creationMutex;
+    Core *core = theInstance.load(std::memory_order_acquire);
+    if (!core) {
+        QMutexLocker locker(&creationMutex);
+        core = theInstance.load(std::memory_order_relaxed);
+        if (!core) {
+            core = new Core(COMThrd::instance(), ApcUpsdControl::instance(), DataBase::instance(),
+                            Registry::instance(), Logs::instance());
+            theInstance.store(core, std::memory_order_release);
+        }
+    }
+    return core;
+}
+
+Core::Core(COMThrd *client, ApcUpsdControl *control, DataBase *db, Registry *settings, Logs *log)
+    : QThread(nullptr)
+    , comthrd(client)
+    , apcupsdcontrol(control)
+    , logs(log)
+    , database(db)
+    , loggingTimer(new QTimer(this))
+    , registry(settings)
+{
+    logs->trace(QStringLiteral("Initializing Core Begin"));
+
+    connect(loggingTimer, &QTimer::timeout, this, &Core::timertick);
+
+    const QString stored = registry->getKey(loggingIntervalKey);
+    if (stored.isEmpty() || stored.toInt() < minimumLoggingInterval)
+        registry->setKey(loggingIntervalKey, QString::number(defaultLoggingInterval));
+
+    logs->trace(QStringLiteral("Initializing Core End"));
+
+    connect(comthrd, &COMThrd::StatusDataReady, this, &Core::FilterStatus);
+    connect(comthrd, &COMThrd::EventsDataReady, this, &Core::FilterEvent);
+
+    try {
+        const int interval = registry->getKey(loggingIntervalKey).toInt();
+        if (interval >= minimumLoggingInterval) {
+            startLoggingTimer(interval);
+        } else {
+            logs->trace(QStringLiteral(
+                    "Logging timer started with exception configurated time not understand"));
+        }
+    } catch (const std::exception &e) {
+        logs->trace(QStringLiteral("Logging timer exception: ") + QString::fromLocal8Bit(e.what()));
+    }
+
+    measurements.forgetLastRow();
+    lastEventMessage = database->lastEventMessage();
+    lastEventIndex = -1;
+    machineNumber = openUserRegistry(QStringLiteral("Administration"))
+                            ->value(QStringLiteral("MachineNumber"))
+                            .toString();
+    monitorVersion = QStringLiteral("1.0.0a.2");
+    measurements.setTimesOnBattery(statusValue(QStringLiteral("TONBATT")),
+                                   statusValue(QStringLiteral("CUMONBATT")));
+}
+
+Core::~Core()
+{
+    stop();
+    wait();
+}
+
+void Core::start(QThread::Priority priority)
+{
+    // Cleared here rather than at the top of run(): a stop asked for between
+    // this call and the first steps of the run would otherwise be forgotten.
+    stopRequested = false;
+    QThread::start(priority);
+}
+
+void Core::stop()
+{
+    stopRequested = true;
+}
+
+void Core::startLoggingTimer(int milliseconds)
+{
+    loggingTimer->start(milliseconds);
+    logs->trace(QStringLiteral("Logging timer started with ") + QString::number(milliseconds) +
+                QStringLiteral(" ms interval"));
+}
+
+void Core::setLoggingInterval(int milliseconds)
+{
+    loggingTimer->stop();
+    registry->setKey(loggingIntervalKey, QString::number(milliseconds));
+    const int interval = registry->getKey(loggingIntervalKey).toInt();
+    // A timer of no length would write rows without pause.
+    if (interval <= 0) {
+        logs->trace(QStringLiteral(
+                "Logging timer started with exception configurated time not understand"));
+        return;
+    }
+    startLoggingTimer(interval);
+}
+
+int Core::loggingInterval() const
+{
+    return loggingTimer->interval();
+}
+
+bool Core::isLogging() const
+{
+    return loggingTimer->isActive();
+}
+
+void Core::run()
+{
+    // Queued, so it runs on the GUI thread before any row of this run: the
+    // client is started only after the services below.
+    QMetaObject::invokeMethod(
+            this, [this] { resetForMonitoringRun(); }, Qt::QueuedConnection);
+
+    apcupsdcontrol->startServices();
+
+    logs->trace(QStringLiteral("Monitoring Started"));
+    emit CoreStarted();
+
+    {
+        QMutexLocker locker(&startMutex);
+        comthrd->start(QThread::InheritPriority);
+    }
+
+    while (!stopRequested)
+        msleep(10);
+
+    comthrd->stop();
+    msleep(1000);
+
+    logs->trace(QStringLiteral("Monitoring Stoped"));
+    emit CoreStopped();
+}
+
+void Core::resetForMonitoringRun()
+{
+    lastEventMessage = database->lastEventMessage();
+    measurements.forgetLastRow();
+}
+
+QString Core::statusValue(const QString &key) const
+{
+    return comthrd->statusValue(key);
+}
+
+StatusLookup Core::statusLookup() const
+{
+    return [this](const QString &key) { return statusValue(key); };
+}
+
+void Core::timertick()
+{
+    const StatusLookup status = statusLookup();
+    database->writeMeasurement(MeasurementRow::withTail(MeasurementRow::measuredValues(status),
+                                                        status, machineNumber, monitorVersion));
+}
+
+void Core::FilterStatus()
+{
+    const StatusLookup status = statusLookup();
+    if (const std::optional<QStringList> measured = measurements.filter(status))
+        database->writeMeasurement(
+                MeasurementRow::withTail(*measured, status, machineNumber, monitorVersion));
+
+    auto hardware = openUserRegistry(QStringLiteral("Hardware"));
+    // Written only when it changes: this runs about once a second.
+    const auto store = [&hardware](const QString &name, const QString &value) {
+        if (!hardware->contains(name) || hardware->value(name).toString() != value)
+            hardware->setValue(name, value);
+    };
+    const QString xonbatt = status(QStringLiteral("XONBATT"));
+    if (isPassedSelfTest(status(QStringLiteral("SELFTEST")), status(QStringLiteral("LASTXFER")),
+                         xonbatt))
+        store(QStringLiteral("UPSlastselftest"), xonbatt);
+    store(QStringLiteral("UPSStatus"), status(QStringLiteral("STATUS")));
+}
+
+void Core::FilterEvent()
+{
+    const QStringList lines = comthrd->eventLines();
+    if (lastEventMessage.isEmpty())
+        lastEventMessage = database->lastEventMessage();
+    lastEventIndex = indexOfStoredEvent(lines, lastEventMessage);
+    const std::optional<QString> next = nextEventLine(lines, lastEventIndex);
+    if (!next)
+        return;
+    ++lastEventIndex;
+    lastEventMessage = *next;
+    database->writeEvent(eventRowValues(*next, statusLookup(), machineNumber, monitorVersion));
+}
