@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "comthrd.h"
 #include "logs.h"
 #include "messagebox.h"
 #include "registry.h"
@@ -9,11 +10,15 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QMenu>
 #include <QStringListModel>
 
+#include <algorithm>
+
 namespace {
 const auto mainsIcon = QStringLiteral(":/icons/plug.ico");
+const auto batteryIcon = QStringLiteral(":/icons/plugnot.ico");
 }
 
 MainWindow::MainWindow(QWidget *parent)
@@ -44,6 +49,14 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionExit, &QAction::triggered, this, &MainWindow::hidetotry);
 
     logs->trace(QStringLiteral("Loading secance Begin"));
+
+    comthrd = COMThrd::instance();
+    connect(comthrd, &COMThrd::StatusDataReady, this, &MainWindow::refreshstatuslabels);
+    connect(comthrd, &COMThrd::EventsDataReady, this, &MainWindow::refreshevents);
+    // Until the monitoring core exists, the window starts polling itself; the
+    // core will take this over together with the preparation of apcupsd.
+    comthrd->start(QThread::InheritPriority);
+
     logs->trace(QStringLiteral("Loading secance End"));
 
     createTrayIcon();
@@ -131,10 +144,85 @@ void MainWindow::on_exit()
         QCoreApplication::quit();
 }
 
-// The status page, the events list, the configuration page and monitoring
-// control arrive with the subsystems they show.
-void MainWindow::refreshstatuslabels() { }
-void MainWindow::refreshevents() { }
+void MainWindow::refreshstatuslabels()
+{
+    // "APC" is "revision,records,bytes"; anything else leaves the three labels as they are.
+    const QStringList header =
+            comthrd->statusValue(QStringLiteral("APC")).split(QLatin1Char(','), Qt::KeepEmptyParts);
+    if (header.size() == 3) {
+        ui->label_VERSION_2->setText(header.at(0));
+        ui->label_VERSION_3->setText(header.at(1));
+        ui->label_VERSION_4->setText(header.at(2));
+    }
+
+    const std::pair<QLatin1String, QLabel *> upToStatus[] = {
+            {QLatin1String("DATE"), ui->label_DATE},
+            {QLatin1String("HOSTNAME"), ui->label_HOSTNAME},
+            {QLatin1String("VERSION"), ui->label_VERSION},
+            {QLatin1String("UPSNAME"), ui->label_UPSNAME},
+            {QLatin1String("CABLE"), ui->label_CABLE},
+            {QLatin1String("DRIVER"), ui->label_DRIVER},
+            {QLatin1String("UPSMODE"), ui->label_UPSMODE},
+            {QLatin1String("STARTTIME"), ui->label_STARTTIME},
+            {QLatin1String("MODEL"), ui->label_MODEL},
+            {QLatin1String("STATUS"), ui->label_STATUS},
+    };
+    for (const auto &[key, label] : upToStatus)
+        label->setText(comthrd->statusValue(key));
+
+    const QString status = ui->label_STATUS->text();
+    if (status != laststatus) {
+        laststatus = status;
+        tray->showMessage(QStringLiteral("Voltrine STATUS"), laststatus,
+                          QSystemTrayIcon::Information, 2000);
+        tray->setIcon(laststatus.toUpper().contains(QLatin1String("BAT")) ? batteryIcon
+                                                                          : mainsIcon);
+    }
+
+    const std::pair<QLatin1String, QLabel *> afterStatus[] = {
+            {QLatin1String("LINEV"), ui->label_LINEV},
+            {QLatin1String("LOADPCT"), ui->label_LOADPCT},
+            {QLatin1String("BCHARGE"), ui->label_BCHARGE},
+            {QLatin1String("TIMELEFT"), ui->label_TIMELEFT},
+            {QLatin1String("MBATTCHG"), ui->label_MBATTCHG},
+            {QLatin1String("MINTIMEL"), ui->label_MINTIMEL},
+            {QLatin1String("MAXTIME"), ui->label_MAXTIME},
+            {QLatin1String("SENSE"), ui->label_SENSE},
+            {QLatin1String("LOTRANS"), ui->label_LOTRANS},
+            {QLatin1String("HITRANS"), ui->label_HITRANS},
+            {QLatin1String("ALARMDEL"), ui->label_ALARMDEL},
+            {QLatin1String("BATTV"), ui->label_BATTV},
+            {QLatin1String("LASTXFER"), ui->label_LASTXFER},
+            {QLatin1String("NUMXFERS"), ui->label_NUMXFERS},
+            {QLatin1String("XONBATT"), ui->label_XONBATT},
+            {QLatin1String("TONBATT"), ui->label_TONBATT},
+            {QLatin1String("CUMONBATT"), ui->label_CUMONBATT},
+            {QLatin1String("XOFFBATT"), ui->label_XOFFBATT},
+            {QLatin1String("SELFTEST"), ui->label_SELFTEST},
+            {QLatin1String("STATFLAG"), ui->label_STATFLAG},
+            {QLatin1String("SERIALNO"), ui->label_SERIALNO},
+            {QLatin1String("BATTDATE"), ui->label_BATTDATE},
+            {QLatin1String("NOMINV"), ui->label_NOMINV},
+            {QLatin1String("NOMBATTV"), ui->label_NOMBATTV},
+            {QLatin1String("NOMPOWER"), ui->label_NOMPOWER},
+            {QLatin1String("FIRMWARE"), ui->label_FIRMWARE},
+            {QLatin1String("END APC"), ui->label_ENDAPC},
+    };
+    for (const auto &[key, label] : afterStatus)
+        label->setText(comthrd->statusValue(key));
+}
+
+void MainWindow::refreshevents()
+{
+    // Newest line first.
+    QStringList lines = comthrd->eventLines();
+    std::reverse(lines.begin(), lines.end());
+    eventsmodel->setStringList(lines);
+    ui->listView->setModel(eventsmodel);
+}
+
+// The configuration page and monitoring control arrive with the subsystems
+// they drive.
 void MainWindow::configurationui() { }
 void MainWindow::on_pushButton_clicked() { }
 void MainWindow::on_pushButton_2_clicked() { }

@@ -6,6 +6,7 @@
 
 class QCloseEvent;
 class QStringListModel;
+class COMThrd;
 class Logs;
 class Registry;
 class TrayNotifier;
@@ -71,6 +72,7 @@ private:
     Ui::MainWindow *ui;
     Registry *registry;
     Logs *logs;
+    COMThrd *comthrd = nullptr;
     QSystemTrayIcon *trayicon = nullptr;
     TrayNotifier *tray = nullptr;
     QStringListModel *eventsmodel = nullptr;

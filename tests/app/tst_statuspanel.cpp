@@ -1,0 +1,313 @@
+// The status page and the events list of the main window, fed by the real
+// network client from the simulator: the key-to-label table, the header
+// split, the balloon and tray icon on each change of STATUS, and the events
+// shown newest first. The window is never shown: a hidden window is kept up
+// to date all the same.
+
+#include "comthrd.h"
+#include "mainwindow.h"
+#include "traynotifier.h"
+#include "upssimulator.h"
+
+#include <QDir>
+#include <QLabel>
+#include <QListView>
+#include <QRegularExpression>
+#include <QStringListModel>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <algorithm>
+#include <memory>
+
+Q_DECLARE_METATYPE(QSystemTrayIcon::MessageIcon)
+
+namespace {
+const auto mainsIcon = QStringLiteral(":/icons/plug.ico");
+const auto batteryIcon = QStringLiteral(":/icons/plugnot.ico");
+
+// The keys with one label each, besides "APC", DATE and STATUS.
+const QStringList &valueKeys()
+{
+    static const QStringList keys{
+            QStringLiteral("HOSTNAME"),  QStringLiteral("VERSION"),  QStringLiteral("UPSNAME"),
+            QStringLiteral("CABLE"),     QStringLiteral("DRIVER"),   QStringLiteral("UPSMODE"),
+            QStringLiteral("STARTTIME"), QStringLiteral("MODEL"),    QStringLiteral("LINEV"),
+            QStringLiteral("LOADPCT"),   QStringLiteral("BCHARGE"),  QStringLiteral("TIMELEFT"),
+            QStringLiteral("MBATTCHG"),  QStringLiteral("MINTIMEL"), QStringLiteral("MAXTIME"),
+            QStringLiteral("SENSE"),     QStringLiteral("LOTRANS"),  QStringLiteral("HITRANS"),
+            QStringLiteral("ALARMDEL"),  QStringLiteral("BATTV"),    QStringLiteral("LASTXFER"),
+            QStringLiteral("NUMXFERS"),  QStringLiteral("XONBATT"),  QStringLiteral("TONBATT"),
+            QStringLiteral("CUMONBATT"), QStringLiteral("XOFFBATT"), QStringLiteral("SELFTEST"),
+            QStringLiteral("STATFLAG"),  QStringLiteral("SERIALNO"), QStringLiteral("BATTDATE"),
+            QStringLiteral("NOMINV"),    QStringLiteral("NOMBATTV"), QStringLiteral("NOMPOWER"),
+            QStringLiteral("FIRMWARE"),  QStringLiteral("END APC"),
+    };
+    return keys;
+}
+} // namespace
+
+class TestStatusPanel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void firstStatusAnnounced();
+    void statusChanges_data();
+    void statusChanges();
+    void labelsFollowKeys_data();
+    void labelsFollowKeys();
+    void missingKeyEmptiesItsLabel();
+    void headerSplit_data();
+    void headerSplit();
+    void markupShownAsText();
+    void eventsNewestFirst();
+
+private:
+    QLabel *label(const QString &name) const { return window->findChild<QLabel *>(name); }
+    // Changes the simulated UPS and waits until the window has shown a record
+    // carrying the change. DATE is read before every other key but "APC", so
+    // the labels after it come from that record or a newer one.
+    void changeAndWait(const std::function<void(UpsModel &)> &change);
+
+    QTemporaryDir dir;
+    std::unique_ptr<UpsSimulator> sim;
+    std::unique_ptr<MainWindow> window;
+    TrayNotifier *tray = nullptr;
+    std::unique_ptr<QSignalSpy> firstMessages;
+    int marker = 0;
+};
+
+void TestStatusPanel::initTestCase()
+{
+    qRegisterMetaType<QSystemTrayIcon::MessageIcon>();
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir::setCurrent(dir.path()));
+    qputenv("HOME", dir.path().toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toLocal8Bit());
+
+    sim = std::make_unique<UpsSimulator>();
+    QVERIFY(sim->listen());
+    QFile confdata(dir.filePath(QStringLiteral("confdata")));
+    QVERIFY(confdata.open(QIODevice::WriteOnly | QIODevice::Text));
+    confdata.write("Voltrine:Configuration\nVersion:1.1\nUPSHOST:127.0.0.1\nUPSPORT:" +
+                   QByteArray::number(sim->port()) + "\n");
+    confdata.close();
+
+    window = std::make_unique<MainWindow>();
+    tray = window->findChild<TrayNotifier *>();
+    QVERIFY(tray);
+    firstMessages = std::make_unique<QSignalSpy>(tray, &TrayNotifier::messageShown);
+}
+
+void TestStatusPanel::cleanupTestCase()
+{
+    QVERIFY(COMThrd::instance()->stopAndWait(10000));
+    window.reset();
+    sim.reset();
+}
+
+void TestStatusPanel::changeAndWait(const std::function<void(UpsModel &)> &change)
+{
+    change(sim->model());
+    const QString date = QStringLiteral("marker %1").arg(++marker);
+    sim->model().setValue(QStringLiteral("DATE"), date);
+    QTRY_COMPARE_WITH_TIMEOUT(label(QStringLiteral("label_DATE"))->text(), date, 30000);
+}
+
+void TestStatusPanel::firstStatusAnnounced()
+{
+    QTRY_VERIFY_WITH_TIMEOUT(firstMessages->count() >= 1, 30000);
+    const QList<QVariant> message = firstMessages->first();
+    QCOMPARE(message.at(0).toString(), QStringLiteral("Voltrine STATUS"));
+    QCOMPARE(message.at(1).toString(), QStringLiteral("ONLINE"));
+    QCOMPARE(message.at(2).value<QSystemTrayIcon::MessageIcon>(), QSystemTrayIcon::Information);
+    QCOMPARE(message.at(3).toInt(), 2000);
+    QCOMPARE(tray->iconResource(), mainsIcon);
+    QCOMPARE(label(QStringLiteral("label_STATUS"))->text(), QStringLiteral("ONLINE"));
+
+    // The window obtained the client between its two loading trace lines.
+    QFile trace(dir.filePath(QStringLiteral("Trace.log")));
+    QVERIFY(trace.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QString text = QString::fromUtf8(trace.readAll());
+    const int begin = text.indexOf(QStringLiteral("Loading secance Begin"));
+    const int ready = text.indexOf(QStringLiteral("Acpupsd communication ready"));
+    const int end = text.indexOf(QStringLiteral("Loading secance End"));
+    QVERIFY(begin >= 0 && begin < ready && ready < end);
+}
+
+void TestStatusPanel::statusChanges_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<bool>("balloon");
+    QTest::addColumn<QString>("icon");
+
+    // The rows run in this order, each from the state the row before left.
+    QTest::newRow("ONBATT") << true << QStringLiteral("ONBATT") << true << batteryIcon;
+    QTest::newRow("ONBATT again") << true << QStringLiteral("ONBATT") << false << batteryIcon;
+    QTest::newRow("ONLINE") << true << QStringLiteral("ONLINE") << true << mainsIcon;
+    QTest::newRow("ONLINE LOWBATT")
+            << true << QStringLiteral("ONLINE LOWBATT") << true << batteryIcon;
+    QTest::newRow("onbatt in small letters")
+            << true << QStringLiteral("onbatt") << true << batteryIcon;
+    QTest::newRow("onbatt again") << true << QStringLiteral("onbatt") << false << batteryIcon;
+    QTest::newRow("COMMLOST") << true << QStringLiteral("COMMLOST") << true << mainsIcon;
+    QTest::newRow("CHARGING") << true << QStringLiteral("CHARGING") << true << mainsIcon;
+    QTest::newRow("ONBATT SLAVE") << true << QStringLiteral("ONBATT SLAVE") << true << batteryIcon;
+    QTest::newRow("STATUS gone after a battery status") << false << QString() << true << mainsIcon;
+    QTest::newRow("STATUS still gone") << false << QString() << false << mainsIcon;
+    QTest::newRow("ONLINE after none") << true << QStringLiteral("ONLINE") << true << mainsIcon;
+}
+
+void TestStatusPanel::statusChanges()
+{
+    QFETCH(bool, present);
+    QFETCH(QString, status);
+    QFETCH(bool, balloon);
+    QFETCH(QString, icon);
+
+    QSignalSpy messages(tray, &TrayNotifier::messageShown);
+    changeAndWait([&](UpsModel &ups) {
+        if (present)
+            ups.setValue(QStringLiteral("STATUS"), status);
+        else
+            ups.removeValue(QStringLiteral("STATUS"));
+    });
+    QCOMPARE(label(QStringLiteral("label_STATUS"))->text(), status);
+    // One more record, so that a balloon shown twice would be seen.
+    changeAndWait([](UpsModel &) {});
+
+    QCOMPARE(messages.count(), balloon ? 1 : 0);
+    if (balloon) {
+        QCOMPARE(messages.first().at(0).toString(), QStringLiteral("Voltrine STATUS"));
+        QCOMPARE(messages.first().at(1).toString(), status);
+    }
+    QCOMPARE(tray->iconResource(), icon);
+}
+
+void TestStatusPanel::labelsFollowKeys_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("labelName");
+    for (const QString &key : valueKeys()) {
+        QString name = key;
+        name.remove(QLatin1Char(' '));
+        QTest::newRow(qPrintable(key)) << key << QStringLiteral("label_") + name;
+    }
+}
+
+void TestStatusPanel::labelsFollowKeys()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, labelName);
+    // Every key gets a value of its own, so that a label fed from the wrong
+    // key shows the wrong text.
+    static bool distinctValuesShown = false;
+    if (!distinctValuesShown) {
+        changeAndWait([](UpsModel &ups) {
+            for (const QString &name : valueKeys())
+                ups.setValue(name, QStringLiteral("value of ") + name);
+        });
+        distinctValuesShown = true;
+    }
+    QLabel *target = label(labelName);
+    QVERIFY(target);
+    QCOMPARE(target->text(), QStringLiteral("value of ") + key);
+}
+
+void TestStatusPanel::missingKeyEmptiesItsLabel()
+{
+    changeAndWait([](UpsModel &ups) { ups.resetValue(QStringLiteral("FIRMWARE")); });
+    QVERIFY(!label(QStringLiteral("label_FIRMWARE"))->text().isEmpty());
+    changeAndWait([](UpsModel &ups) { ups.removeValue(QStringLiteral("FIRMWARE")); });
+    QCOMPARE(label(QStringLiteral("label_FIRMWARE"))->text(), QString());
+}
+
+void TestStatusPanel::headerSplit_data()
+{
+    QTest::addColumn<QString>("header");
+    QTest::addColumn<QStringList>("shown");
+    // In this order: a header that does not split in three leaves the labels
+    // as the row before left them.
+    const QStringList first{QStringLiteral("001"), QStringLiteral("036"), QStringLiteral("0870")};
+    QTest::newRow("three parts") << QStringLiteral("001,036,0870") << first;
+    QTest::newRow("two parts") << QStringLiteral("001,036") << first;
+    QTest::newRow("four parts") << QStringLiteral("1,2,3,4") << first;
+    QTest::newRow("blank header") << QString() << first;
+    QTest::newRow("empty parts kept") << QStringLiteral(",,9")
+                                      << QStringList{QString(), QString(), QStringLiteral("9")};
+}
+
+void TestStatusPanel::headerSplit()
+{
+    QFETCH(QString, header);
+    QFETCH(QStringList, shown);
+    // "APC" is read before DATE, so one record more makes sure it was read
+    // from a record that carries the change.
+    changeAndWait([&](UpsModel &ups) { ups.setValue(QStringLiteral("APC"), header); });
+    changeAndWait([](UpsModel &) {});
+    QCOMPARE(label(QStringLiteral("label_VERSION_2"))->text(), shown.at(0));
+    QCOMPARE(label(QStringLiteral("label_VERSION_3"))->text(), shown.at(1));
+    QCOMPARE(label(QStringLiteral("label_VERSION_4"))->text(), shown.at(2));
+}
+
+void TestStatusPanel::markupShownAsText()
+{
+    const QString image = QStringLiteral("<img src=\"file:///etc/hostname\">");
+    const QString link = QStringLiteral("<a href=\"https://example.invalid/\">click</a>");
+    QSignalSpy messages(tray, &TrayNotifier::messageShown);
+    changeAndWait([&](UpsModel &ups) {
+        ups.setValue(QStringLiteral("MODEL"), image);
+        ups.setValue(QStringLiteral("UPSNAME"), link);
+        ups.setValue(QStringLiteral("STATUS"), QStringLiteral("<b>ONBATT</b>"));
+    });
+    QCOMPARE(label(QStringLiteral("label_MODEL"))->text(), image);
+    QCOMPARE(label(QStringLiteral("label_UPSNAME"))->text(), link);
+    QCOMPARE(label(QStringLiteral("label_STATUS"))->text(), QStringLiteral("<b>ONBATT</b>"));
+    const QList<QLabel *> labels =
+            window->findChildren<QLabel *>(QRegularExpression(QStringLiteral("^label_[A-Z]")));
+    QCOMPARE(labels.size(), 40);
+    for (QLabel *valueLabel : labels)
+        QVERIFY2(valueLabel->textFormat() == Qt::PlainText, qPrintable(valueLabel->objectName()));
+    QTRY_COMPARE(messages.count(), 1);
+    QCOMPARE(messages.first().at(1).toString(), QStringLiteral("<b>ONBATT</b>"));
+}
+
+void TestStatusPanel::eventsNewestFirst()
+{
+    auto *view = window->findChild<QListView *>(QStringLiteral("listView"));
+    QVERIFY(view);
+    UpsModel &ups = sim->model();
+    ups.addRawEventLine(QStringLiteral("A"));
+    ups.addRawEventLine(QStringLiteral("B"));
+    ups.addRawEventLine(QString());
+    ups.addRawEventLine(QStringLiteral("<b>C</b> & <img src=x>"));
+
+    // The reply ends with a newline, so the list begins with an empty row.
+    QStringList expected = ups.eventLines() << QString();
+    std::reverse(expected.begin(), expected.end());
+    QCOMPARE(expected.mid(0, 5),
+             (QStringList{QString(), QStringLiteral("<b>C</b> & <img src=x>"), QString(),
+                          QStringLiteral("B"), QStringLiteral("A")}));
+
+    auto shown = [view] {
+        auto *model = qobject_cast<QStringListModel *>(view->model());
+        return model ? model->stringList() : QStringList();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), expected, 30000);
+    QAbstractItemModel *model = view->model();
+    QCOMPARE(model->data(model->index(1, 0)).toString(), QStringLiteral("<b>C</b> & <img src=x>"));
+
+    // Later replies keep the same model and rows.
+    QSignalSpy eventsSpy(COMThrd::instance(), &COMThrd::EventsDataReady);
+    QTRY_VERIFY_WITH_TIMEOUT(eventsSpy.count() >= 2, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), expected, 30000);
+    QCOMPARE(view->model(), model);
+}
+
+QTEST_MAIN(TestStatusPanel)
+#include "tst_statuspanel.moc"
