@@ -1,7 +1,10 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "apcupsdcontrol.h"
 #include "comthrd.h"
+#include "core.h"
+#include "database.h"
 #include "logs.h"
 #include "messagebox.h"
 #include "registry.h"
@@ -13,35 +16,42 @@
 #include <QLabel>
 #include <QMenu>
 #include <QStringListModel>
+#include <QTimer>
 
 #include <algorithm>
 
 namespace {
 const auto mainsIcon = QStringLiteral(":/icons/plug.ico");
 const auto batteryIcon = QStringLiteral(":/icons/plugnot.ico");
-}
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
+    : MainWindow(Subsystems(), parent)
+{ }
+
+MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::MainWindow)
+    , given(subsystems)
 {
     Q_INIT_RESOURCE(resources);
     ui->setupUi(this);
     setWindowTitle(windowTitle() + QStringLiteral(" v 1.0.0.2"));
 
-    registry = Registry::instance();
+    registry = given.registry ? given.registry : Registry::instance();
 
     setWindowFlags(Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     statusBar()->hide();
     fixWindowSize();
     eventsmodel = new QStringListModel;
 
+    loadconfigurationui();
     ui->pushButton->hide();
 
     ui->stackedWidget->setCurrentIndex(0);
     ui->tabWidget->setCurrentIndex(0);
 
-    logs = Logs::instance();
+    logs = given.logs ? given.logs : Logs::instance();
 
     connect(ui->actionStart, &QAction::triggered, this, &MainWindow::startmonitoring);
     connect(ui->actionStop, &QAction::triggered, this, &MainWindow::stoptmonitoring);
@@ -50,16 +60,28 @@ MainWindow::MainWindow(QWidget *parent)
 
     logs->trace(QStringLiteral("Loading secance Begin"));
 
-    comthrd = COMThrd::instance();
+    apcupsdcontrol = serviceControl();
+
+    comthrd = given.comthrd ? given.comthrd : COMThrd::instance();
     connect(comthrd, &COMThrd::StatusDataReady, this, &MainWindow::refreshstatuslabels);
     connect(comthrd, &COMThrd::EventsDataReady, this, &MainWindow::refreshevents);
-    // Until the monitoring core exists, the window starts polling itself; the
-    // core will take this over together with the preparation of apcupsd.
-    comthrd->start(QThread::InheritPriority);
+
+    database = given.database ? given.database : DataBase::instance();
+    database->openConnection();
+
+    core = given.core ? given.core : Core::instance();
+    // Connected before the start, so that a quick first run is not missed.
+    connect(core, &Core::CoreStarted, this, &MainWindow::monitoringstarted);
+    connect(core, &Core::CoreStopped, this, &MainWindow::monitoringstoped);
+    core->start(QThread::InheritPriority);
 
     logs->trace(QStringLiteral("Loading secance End"));
 
     createTrayIcon();
+
+    showtimer = new QTimer(this);
+    connect(showtimer, &QTimer::timeout, this, &MainWindow::onshowstart);
+    showtimer->start(50);
 
     laststatus = QString();
 }
@@ -144,6 +166,53 @@ void MainWindow::on_exit()
         QCoreApplication::quit();
 }
 
+ApcUpsdControl *MainWindow::serviceControl()
+{
+    if (!apcupsdcontrol)
+        apcupsdcontrol = given.apcupsdcontrol ? given.apcupsdcontrol : ApcUpsdControl::instance();
+    return apcupsdcontrol;
+}
+
+void MainWindow::onshowstart()
+{
+    const auto key = QStringLiteral("startminimised");
+    if (registry->getKey(key).isEmpty())
+        registry->setKey(key, QStringLiteral("true"));
+    if (registry->getKey(key) == QLatin1String("true") && isVisible()) {
+        hide();
+        showBackgroundBalloon();
+    }
+    showtimer->stop();
+}
+
+void MainWindow::startmonitoring()
+{
+    if (core->isRunning())
+        return;
+    ui->actionStart->setEnabled(false);
+    core->start(QThread::InheritPriority);
+}
+
+void MainWindow::stoptmonitoring()
+{
+    if (!core->isRunning())
+        return;
+    ui->actionStop->setEnabled(false);
+    core->stop();
+}
+
+void MainWindow::monitoringstarted()
+{
+    ui->actionStart->setEnabled(false);
+    ui->actionStop->setEnabled(true);
+}
+
+void MainWindow::monitoringstoped()
+{
+    ui->actionStart->setEnabled(true);
+    ui->actionStop->setEnabled(false);
+}
+
 void MainWindow::refreshstatuslabels()
 {
     // "APC" is "revision,records,bytes"; anything else leaves the three labels as they are.
@@ -220,31 +289,3 @@ void MainWindow::refreshevents()
     eventsmodel->setStringList(lines);
     ui->listView->setModel(eventsmodel);
 }
-
-// The configuration page and monitoring control arrive with the subsystems
-// they drive.
-void MainWindow::configurationui() { }
-void MainWindow::on_pushButton_clicked() { }
-void MainWindow::on_pushButton_2_clicked() { }
-void MainWindow::startmonitoring() { }
-void MainWindow::stoptmonitoring() { }
-void MainWindow::monitoringstarted() { }
-void MainWindow::monitoringstoped() { }
-void MainWindow::onshowstart() { }
-void MainWindow::on_pushButtonSavegeneral_clicked() { }
-void MainWindow::on_checkBoxstartminimised_clicked() { }
-void MainWindow::on_pushButton_saveapcupsd_clicked() { }
-void MainWindow::on_lineEdit_textChanged() { }
-void MainWindow::on_lineEdit_2_textChanged() { }
-void MainWindow::on_lineEdit_3_textChanged() { }
-void MainWindow::on_lineEdit_4_textChanged() { }
-void MainWindow::on_lineEdit_5_textChanged() { }
-void MainWindow::on_lineEdit_6_textChanged() { }
-void MainWindow::on_lineEdit_7_textChanged() { }
-void MainWindow::on_lineEdit_8_textChanged() { }
-void MainWindow::on_pushButton_savedatabaseinfo_clicked() { }
-void MainWindow::on_timeEdit_timeChanged() { }
-void MainWindow::on_comboBox_currentTextChanged(QString) { }
-void MainWindow::on_comboBox_2_currentTextChanged() { }
-void MainWindow::on_pushButton_saveupsconf_clicked() { }
-void MainWindow::on_pushButtonRefreshDevicesList_clicked() { }

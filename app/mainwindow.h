@@ -4,10 +4,16 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
-class QCloseEvent;
-class QStringListModel;
+class ApcUpsdControl;
 class COMThrd;
+class Core;
+class DataBase;
 class Logs;
+class QCloseEvent;
+class QLabel;
+class QLineEdit;
+class QStringListModel;
+class QTimer;
 class Registry;
 class TrayNotifier;
 
@@ -18,14 +24,28 @@ class MainWindow;
 // The program's one window: the status page, the events list and the
 // configuration page, and the tray icon through which the program lives while
 // the window is hidden. Closing the window hides it; only the tray menu's
-// "Exit", confirmed, ends the program.
+// "Exit", confirmed, ends the program. The window is also the root of the
+// program: it obtains every subsystem, wires them and starts monitoring.
 class MainWindow final : public QMainWindow
 {
     Q_OBJECT
     Q_DISABLE_COPY(MainWindow)
 
 public:
+    // The subsystems the window works with. A missing one is the process-wide
+    // instance, obtained at its place in the construction; tests pass their own.
+    struct Subsystems
+    {
+        Registry *registry = nullptr;
+        Logs *logs = nullptr;
+        ApcUpsdControl *apcupsdcontrol = nullptr;
+        COMThrd *comthrd = nullptr;
+        DataBase *database = nullptr;
+        Core *core = nullptr;
+    };
+
     explicit MainWindow(QWidget *parent = nullptr);
+    explicit MainWindow(const Subsystems &subsystems, QWidget *parent = nullptr);
     ~MainWindow() override;
 
 protected:
@@ -68,13 +88,27 @@ private:
     void showBackgroundBalloon();
     void fixWindowSize();
     void createTrayIcon();
+    void loadconfigurationui();
+    ApcUpsdControl *serviceControl();
+    void setPortRowVisible(bool visible);
+    // Checks that each field's text loads again at the next start; marks the
+    // fields that would not and says why on problemLabel.
+    bool checkLoadable(const QList<QPair<QString, QLineEdit *>> &fields, QLabel *problemLabel);
 
     Ui::MainWindow *ui;
-    Registry *registry;
-    Logs *logs;
+    Registry *registry = nullptr;
+    Core *core = nullptr;
+    Logs *logs = nullptr;
+    ApcUpsdControl *apcupsdcontrol = nullptr;
     COMThrd *comthrd = nullptr;
     QSystemTrayIcon *trayicon = nullptr;
-    TrayNotifier *tray = nullptr;
+    QTimer *showtimer = nullptr;
     QStringListModel *eventsmodel = nullptr;
+    DataBase *database = nullptr;
     QString laststatus;
+
+    Subsystems given;
+    TrayNotifier *tray = nullptr;
+    QLabel *apcServerProblem = nullptr;
+    QLabel *databaseProblem = nullptr;
 };

@@ -1,6 +1,14 @@
+#include "apcupsdcontrol.h"
+#include "comthrd.h"
+#include "core.h"
+#include "database.h"
+#include "logs.h"
 #include "mainwindow.h"
 #include "messagebox.h"
+#include "registry.h"
+#include "testfiles.h"
 #include "traynotifier.h"
+#include "windowsubsystems.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -55,12 +63,33 @@ private slots:
         QVERIFY(workDir.isValid());
         // confdata and Trace.log belong in the working directory.
         QVERIFY(QDir::setCurrent(workDir.path()));
+        qputenv("XDG_CONFIG_HOME", workDir.filePath(QStringLiteral("config")).toLocal8Bit());
         testlibHandler = qInstallMessageHandler(dropOffscreenTrayNoise);
+
+        QVERIFY(writeFileBytes(
+                workDir.filePath(QStringLiteral("confdata")),
+                "Voltrine:Configuration\nVersion:1.1\n"
+                // Nothing listens on port 1; no database is set.
+                "UPSHOST:127.0.0.1\nUPSPORT:1\n"
+                // The window stays shown for these tests; starting hidden has its own.
+                "STARTMINIMISED:false\n"));
+        peers = std::make_unique<WindowSubsystems>(workDir.path());
+        logs = peers->logs.get();
+        registry = peers->registry.get();
+        client = peers->client.get();
+        database = peers->database.get();
+        core = peers->core.get();
+    }
+
+    void cleanupTestCase()
+    {
+        window.reset();
+        peers.reset();
     }
 
     void init()
     {
-        window = std::make_unique<MainWindow>();
+        window = std::make_unique<MainWindow>(peers->subsystems());
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         tray = window->findChild<TrayNotifier *>();
@@ -289,6 +318,80 @@ private slots:
         QCOMPARE(balloons->count(), 1);
     }
 
+    void startMinimised_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("hidden");
+        QTest::addColumn<QString>("storedAfter");
+
+        QTest::newRow("first start") << QByteArray() << true << "true";
+        QTest::newRow("true") << QByteArray("STARTMINIMISED:true\n") << true << "true";
+        QTest::newRow("false") << QByteArray("STARTMINIMISED:false\n") << false << "false";
+        QTest::newRow("capitals are not true")
+                << QByteArray("STARTMINIMISED:TRUE\n") << false << "TRUE";
+        QTest::newRow("other word") << QByteArray("STARTMINIMISED:yes\n") << false << "yes";
+    }
+
+    void startMinimised()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, hidden);
+        QFETCH(QString, storedAfter);
+
+        window.reset();
+        const QString path = workDir.filePath(QStringLiteral("startminimised-confdata"));
+        QVERIFY(writeFileBytes(path, "Voltrine:Configuration\nVersion:1.1\n" + line));
+        Registry own(logs, path);
+        MainWindow::Subsystems subsystems = peers->subsystems();
+        subsystems.registry = &own;
+        MainWindow shown(subsystems);
+        TrayNotifier *notifier = shown.findChild<TrayNotifier *>();
+        QSignalSpy balloon(notifier, &TrayNotifier::messageShown);
+        shown.show();
+        auto *startTimer = shown.findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
+        QVERIFY(startTimer);
+        QTRY_VERIFY(!startTimer->isActive());
+        QCOMPARE(shown.isVisible(), !hidden);
+        QCOMPARE(balloon.count(), hidden ? 1 : 0);
+        if (hidden)
+            QCOMPARE(balloon.at(0).at(1).toString(), QStringLiteral("Running on background"));
+        QCOMPARE(own.getKey(QStringLiteral("startminimised")), storedAfter);
+    }
+
+    void monitoringActions()
+    {
+        auto *start = window->findChild<QAction *>(QStringLiteral("actionStart"));
+        auto *stop = window->findChild<QAction *>(QStringLiteral("actionStop"));
+        // The core runs from the first window's start on.
+        QTRY_VERIFY_WITH_TIMEOUT(core->isRunning(), 30000);
+
+        stop->trigger();
+        QVERIFY(!stop->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 30000);
+        QVERIFY(!stop->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(!client->isRunning(), 30000);
+        // Start while the run is still ending does nothing.
+        QTRY_VERIFY_WITH_TIMEOUT(!core->isRunning(), 30000);
+
+        start->trigger();
+        QVERIFY(!start->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(stop->isEnabled(), 30000);
+        QVERIFY(!start->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(client->isRunning(), 30000);
+
+        const QByteArray log = readFileBytes(QStringLiteral("Trace.log"));
+        const int stopped = log.lastIndexOf("]: Monitoring Stoped");
+        QVERIFY(stopped > 0);
+        QVERIFY(log.indexOf("]: Monitoring Started", stopped) > stopped);
+    }
+
+    void databaseRefusalGoesThroughSeam()
+    {
+        // No database settings: the refusal reaches the user once per window start.
+        QVERIFY(!peers->refusals.isEmpty());
+        QVERIFY(!database->isConnected());
+    }
+
     void quitAnsweredNoKeepsRunning()
     {
         MessageBox::setNextAnswer(QMessageBox::No);
@@ -330,6 +433,12 @@ private:
     }
 
     QTemporaryDir workDir;
+    std::unique_ptr<WindowSubsystems> peers;
+    Logs *logs = nullptr;
+    Registry *registry = nullptr;
+    COMThrd *client = nullptr;
+    DataBase *database = nullptr;
+    Core *core = nullptr;
     std::unique_ptr<MainWindow> window;
     TrayNotifier *tray = nullptr;
     QSystemTrayIcon *trayIcon = nullptr;

@@ -8,6 +8,7 @@
 #include "mainwindow.h"
 #include "traynotifier.h"
 #include "upssimulator.h"
+#include "windowsubsystems.h"
 
 #include <QDir>
 #include <QLabel>
@@ -19,8 +20,6 @@
 
 #include <algorithm>
 #include <memory>
-
-Q_DECLARE_METATYPE(QSystemTrayIcon::MessageIcon)
 
 namespace {
 const auto mainsIcon = QStringLiteral(":/icons/plug.ico");
@@ -75,6 +74,7 @@ private:
 
     QTemporaryDir dir;
     std::unique_ptr<UpsSimulator> sim;
+    std::unique_ptr<WindowSubsystems> peers;
     std::unique_ptr<MainWindow> window;
     TrayNotifier *tray = nullptr;
     std::unique_ptr<QSignalSpy> firstMessages;
@@ -97,7 +97,8 @@ void TestStatusPanel::initTestCase()
                    QByteArray::number(sim->port()) + "\n");
     confdata.close();
 
-    window = std::make_unique<MainWindow>();
+    peers = std::make_unique<WindowSubsystems>(dir.path());
+    window = std::make_unique<MainWindow>(peers->subsystems());
     tray = window->findChild<TrayNotifier *>();
     QVERIFY(tray);
     firstMessages = std::make_unique<QSignalSpy>(tray, &TrayNotifier::messageShown);
@@ -105,8 +106,8 @@ void TestStatusPanel::initTestCase()
 
 void TestStatusPanel::cleanupTestCase()
 {
-    QVERIFY(COMThrd::instance()->stopAndWait(10000));
     window.reset();
+    peers.reset();
     sim.reset();
 }
 
@@ -128,15 +129,6 @@ void TestStatusPanel::firstStatusAnnounced()
     QCOMPARE(message.at(3).toInt(), 2000);
     QCOMPARE(tray->iconResource(), mainsIcon);
     QCOMPARE(label(QStringLiteral("label_STATUS"))->text(), QStringLiteral("ONLINE"));
-
-    // The window obtained the client between its two loading trace lines.
-    QFile trace(dir.filePath(QStringLiteral("Trace.log")));
-    QVERIFY(trace.open(QIODevice::ReadOnly | QIODevice::Text));
-    const QString text = QString::fromUtf8(trace.readAll());
-    const int begin = text.indexOf(QStringLiteral("Loading secance Begin"));
-    const int ready = text.indexOf(QStringLiteral("Acpupsd communication ready"));
-    const int end = text.indexOf(QStringLiteral("Loading secance End"));
-    QVERIFY(begin >= 0 && begin < ready && ready < end);
 }
 
 void TestStatusPanel::statusChanges_data()
@@ -238,8 +230,8 @@ void TestStatusPanel::headerSplit_data()
     QTest::newRow("two parts") << QStringLiteral("001,036") << first;
     QTest::newRow("four parts") << QStringLiteral("1,2,3,4") << first;
     QTest::newRow("blank header") << QString() << first;
-    QTest::newRow("empty parts kept") << QStringLiteral(",,9")
-                                      << QStringList{QString(), QString(), QStringLiteral("9")};
+    QTest::newRow("empty parts kept")
+            << QStringLiteral(",,9") << QStringList{QString(), QString(), QStringLiteral("9")};
 }
 
 void TestStatusPanel::headerSplit()
@@ -303,7 +295,7 @@ void TestStatusPanel::eventsNewestFirst()
     QCOMPARE(model->data(model->index(1, 0)).toString(), QStringLiteral("<b>C</b> & <img src=x>"));
 
     // Later replies keep the same model and rows.
-    QSignalSpy eventsSpy(COMThrd::instance(), &COMThrd::EventsDataReady);
+    QSignalSpy eventsSpy(peers->client.get(), &COMThrd::EventsDataReady);
     QTRY_VERIFY_WITH_TIMEOUT(eventsSpy.count() >= 2, 30000);
     QTRY_COMPARE_WITH_TIMEOUT(shown(), expected, 30000);
     QCOMPARE(view->model(), model);
