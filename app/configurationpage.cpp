@@ -1,0 +1,325 @@
+// The configuration page of the main window: every setting shown, edited and
+// saved, one "Save" per tab.
+
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "apcupsdcontrol.h"
+#include "comthrd.h"
+#include "core.h"
+#include "database.h"
+#include "logs.h"
+#include "registry.h"
+
+#include <QLabel>
+#include <QTime>
+
+#include <exception>
+
+namespace {
+
+const auto trueText = QStringLiteral("true");
+const auto falseText = QStringLiteral("false");
+const auto usbText = QStringLiteral("USB");
+const auto serialText = QStringLiteral("RS232");
+const auto noPortText = QStringLiteral("NA");
+
+// The entry of the device list that names port, or -1.
+int entryOfPort(const QComboBox *combo, const QString &port)
+{
+    const QString needle = QLatin1Char('(') + port + QLatin1Char(')');
+    for (int i = 0; i < combo->count(); ++i) {
+        if (combo->itemText(i).contains(needle, Qt::CaseSensitive))
+            return i;
+    }
+    return -1;
+}
+
+QLabel *makeProblemLabel(QWidget *tab, int y)
+{
+    auto *label = new QLabel(tab);
+    label->setObjectName(tab->objectName() + QStringLiteral("_problem"));
+    label->setGeometry(10, y, 450, 60);
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    label->setStyleSheet(QStringLiteral("color: #b00000;"));
+    label->hide();
+    return label;
+}
+
+} // namespace
+
+void MainWindow::configurationui()
+{
+    loadconfigurationui();
+    ui->stackedWidget->setCurrentIndex(1);
+}
+
+void MainWindow::on_pushButton_2_clicked()
+{
+    ui->stackedWidget->setCurrentIndex(0);
+}
+
+void MainWindow::on_pushButton_clicked()
+{
+    serviceControl()->requestSelfTest();
+}
+
+void MainWindow::setPortRowVisible(bool visible)
+{
+    ui->label_23->setVisible(visible);
+    ui->comboBox_2->setVisible(visible);
+    ui->pushButtonRefreshDevicesList->setVisible(visible);
+}
+
+void MainWindow::loadconfigurationui()
+{
+    if (!apcServerProblem) {
+        apcServerProblem = makeProblemLabel(ui->tab_6, 70);
+        databaseProblem = makeProblemLabel(ui->tab_3, 190);
+    }
+    for (QLineEdit *edit : ui->page_2->findChildren<QLineEdit *>())
+        edit->setStyleSheet(QString());
+    apcServerProblem->hide();
+    databaseProblem->hide();
+
+    ui->tabWidget_3->setCurrentIndex(0);
+
+    const QString startMinimised = registry->getKey(QStringLiteral("startminimised"));
+    if (startMinimised == trueText)
+        ui->checkBoxstartminimised->setChecked(true);
+    else if (startMinimised == falseText)
+        ui->checkBoxstartminimised->setChecked(false);
+
+    ui->lineEdit->setText(registry->getKey(QStringLiteral("upshost")));
+    ui->lineEdit_2->setText(registry->getKey(QStringLiteral("upsport")));
+    ui->lineEdit_3->setText(registry->getKey(QStringLiteral("dbhost")));
+    ui->lineEdit_4->setText(registry->getKey(QStringLiteral("dbport")));
+    ui->lineEdit_5->setText(registry->getKey(QStringLiteral("dbvdriver")));
+    ui->lineEdit_6->setText(registry->getKey(QStringLiteral("dbname")));
+    ui->lineEdit_7->setText(registry->getKey(QStringLiteral("dbuser")));
+    // The stored, encoded text: a save compares against it.
+    ui->lineEdit_8->setText(registry->getKey(QStringLiteral("dbpasswd")));
+
+    const int interval = registry->getKey(QStringLiteral("dblogtime")).toInt();
+    const int minutes = interval / 60000;
+    const int seconds = (interval % 60000) / 1000;
+    // 60 minutes or more is no time of the field: it is left as it is.
+    const QTime time = QTime::fromString(QString::number(minutes) + QLatin1Char(':') +
+                                                 QString::number(seconds),
+                                         QStringLiteral("m:s"));
+    if (time.isValid())
+        ui->timeEdit->setTime(time);
+
+    on_pushButtonRefreshDevicesList_clicked();
+
+    const QString connectorType = registry->getKey(QStringLiteral("upscontype"));
+    const QString port = registry->getKey(QStringLiteral("uspcomport"));
+    const int typeIndex = ui->comboBox->findText(connectorType, Qt::MatchExactly);
+    if (typeIndex >= 0)
+        ui->comboBox->setCurrentIndex(typeIndex);
+    const int portIndex = entryOfPort(ui->comboBox_2, port);
+    if (portIndex >= 0)
+        ui->comboBox_2->setCurrentIndex(portIndex);
+    if (connectorType == usbText)
+        setPortRowVisible(false);
+    else if (connectorType == serialText)
+        setPortRowVisible(true);
+
+    ui->pushButtonSavegeneral->setEnabled(false);
+    ui->pushButton_saveapcupsd->setEnabled(false);
+    ui->pushButton_savedatabaseinfo->setEnabled(false);
+    ui->pushButton_saveupsconf->setEnabled(false);
+}
+
+void MainWindow::on_pushButtonRefreshDevicesList_clicked()
+{
+    try {
+        ui->pushButtonRefreshDevicesList->setEnabled(false);
+        ui->comboBox_2->clear();
+        ui->comboBox_2->addItem(noPortText);
+        ApcUpsdControl *control = serviceControl();
+        ui->comboBox_2->addItems(control->listDevices(control->profile().deviceFilter));
+        const int portIndex =
+                entryOfPort(ui->comboBox_2, registry->getKey(QStringLiteral("uspcomport")));
+        if (portIndex >= 0)
+            ui->comboBox_2->setCurrentIndex(portIndex);
+    } catch (const std::exception &e) {
+        (logs ? logs : Logs::instance())
+                ->trace(QStringLiteral("Exception when refresh devices list ") +
+                        QString::fromLocal8Bit(e.what()));
+    }
+    ui->pushButtonRefreshDevicesList->setEnabled(true);
+}
+
+bool MainWindow::checkLoadable(const QList<QPair<QString, QLineEdit *>> &fields,
+                               QLabel *problemLabel)
+{
+    QStringList problems;
+    for (const auto &field : fields) {
+        const QString value = field.second->text();
+        if (Registry::isLoadable(field.first, value)) {
+            field.second->setStyleSheet(QString());
+            continue;
+        }
+        field.second->setStyleSheet(QStringLiteral("QLineEdit { border: 1px solid #b00000; }"));
+        if (value.isEmpty())
+            problems.append(field.first + QStringLiteral(": cannot be empty."));
+        else
+            problems.append(field.first + QStringLiteral(": \"") + value +
+                            QStringLiteral("\" cannot be stored; use letters, digits, dots, "
+                                           "dashes and underscores, without blanks."));
+    }
+    problemLabel->setText(problems.join(QLatin1Char('\n')));
+    problemLabel->setVisible(!problems.isEmpty());
+    return problems.isEmpty();
+}
+
+void MainWindow::on_pushButtonSavegeneral_clicked()
+{
+    registry->setKey(QStringLiteral("startminimised"),
+                     ui->checkBoxstartminimised->isChecked() ? trueText : falseText);
+    registry->save();
+    ui->pushButtonSavegeneral->setEnabled(false);
+}
+
+void MainWindow::on_checkBoxstartminimised_clicked()
+{
+    ui->pushButtonSavegeneral->setEnabled(true);
+}
+
+void MainWindow::on_pushButton_saveapcupsd_clicked()
+{
+    // A value that the next start could not read back is refused here.
+    if (!checkLoadable({{QStringLiteral("upshost"), ui->lineEdit},
+                        {QStringLiteral("upsport"), ui->lineEdit_2}},
+                       apcServerProblem))
+        return;
+    comthrd->setConnection(ui->lineEdit->text(), ui->lineEdit_2->text());
+    ui->pushButton_saveapcupsd->setEnabled(false);
+}
+
+void MainWindow::on_lineEdit_textChanged()
+{
+    ui->pushButton_saveapcupsd->setEnabled(true);
+}
+
+void MainWindow::on_lineEdit_2_textChanged()
+{
+    ui->pushButton_saveapcupsd->setEnabled(true);
+}
+
+void MainWindow::on_lineEdit_3_textChanged()
+{
+    ui->pushButton_savedatabaseinfo->setEnabled(true);
+}
+
+void MainWindow::on_lineEdit_4_textChanged()
+{
+    ui->pushButton_savedatabaseinfo->setEnabled(true);
+}
+
+void MainWindow::on_lineEdit_5_textChanged()
+{
+    ui->pushButton_savedatabaseinfo->setEnabled(true);
+}
+
+void MainWindow::on_lineEdit_6_textChanged()
+{
+    ui->pushButton_savedatabaseinfo->setEnabled(true);
+}
+
+void MainWindow::on_lineEdit_7_textChanged()
+{
+    ui->pushButton_savedatabaseinfo->setEnabled(true);
+}
+
+void MainWindow::on_lineEdit_8_textChanged()
+{
+    ui->pushButton_savedatabaseinfo->setEnabled(true);
+}
+
+void MainWindow::on_timeEdit_timeChanged()
+{
+    ui->pushButton_savedatabaseinfo->setEnabled(true);
+}
+
+void MainWindow::on_pushButton_savedatabaseinfo_clicked()
+{
+    const QString storedPassword = registry->getKey(QStringLiteral("dbpasswd"));
+    const bool passwordChanged = storedPassword != ui->lineEdit_8->text();
+    QList<QPair<QString, QLineEdit *>> fields{{QStringLiteral("dbhost"), ui->lineEdit_3},
+                                              {QStringLiteral("dbport"), ui->lineEdit_4},
+                                              {QStringLiteral("dbvdriver"), ui->lineEdit_5},
+                                              {QStringLiteral("dbname"), ui->lineEdit_6},
+                                              {QStringLiteral("dbuser"), ui->lineEdit_7}};
+    bool loadable = checkLoadable(fields, databaseProblem);
+    // Any password is stored encoded; only an empty one cannot be read back.
+    if (passwordChanged && ui->lineEdit_8->text().isEmpty()) {
+        ui->lineEdit_8->setStyleSheet(QStringLiteral("QLineEdit { border: 1px solid #b00000; }"));
+        databaseProblem->setText(databaseProblem->text() +
+                                 (loadable ? QString() : QStringLiteral("\n")) +
+                                 QStringLiteral("dbpasswd: cannot be empty."));
+        databaseProblem->show();
+        loadable = false;
+    } else {
+        ui->lineEdit_8->setStyleSheet(QString());
+    }
+    if (!loadable)
+        return;
+
+    registry->setKey(QStringLiteral("dbhost"), ui->lineEdit_3->text());
+    registry->setKey(QStringLiteral("dbport"), ui->lineEdit_4->text());
+    registry->setKey(QStringLiteral("dbvdriver"), ui->lineEdit_5->text());
+    registry->setKey(QStringLiteral("dbname"), ui->lineEdit_6->text());
+    registry->setKey(QStringLiteral("dbuser"), ui->lineEdit_7->text());
+    // An untouched field holds the encoded text; encoding it again would
+    // store a different password.
+    if (passwordChanged)
+        registry->setKey(QStringLiteral("dbpasswd"), ui->lineEdit_8->text(), true);
+
+    const QTime time = ui->timeEdit->time();
+    core->setLoggingInterval((time.minute() * 60 + time.second()) * 1000);
+    registry->save();
+    database->openConnection();
+    ui->pushButton_savedatabaseinfo->setEnabled(false);
+}
+
+void MainWindow::on_comboBox_currentTextChanged(QString arg1)
+{
+    if (arg1 == usbText)
+        setPortRowVisible(false);
+    else if (arg1 == serialText)
+        setPortRowVisible(true);
+    ui->pushButton_saveupsconf->setEnabled(true);
+}
+
+void MainWindow::on_comboBox_2_currentTextChanged()
+{
+    ui->pushButton_saveupsconf->setEnabled(true);
+}
+
+void MainWindow::on_pushButton_saveupsconf_clicked()
+{
+    ui->pushButton_saveupsconf->setEnabled(false);
+    const QString connectorType = ui->comboBox->currentText();
+    if (connectorType == usbText) {
+        registry->setKey(QStringLiteral("upscontype"), usbText);
+        serviceControl()->writeUsbConfig();
+    } else if (connectorType == serialText) {
+        registry->setKey(QStringLiteral("upscontype"), serialText);
+        const QString entry = ui->comboBox_2->currentText();
+        if (entry.isEmpty()) {
+            registry->setKey(QStringLiteral("uspcomport"), noPortText);
+        } else {
+            QString port = entry;
+            const int open = port.indexOf(QLatin1Char('('));
+            if (open >= 0)
+                port.remove(0, open + 1);
+            port.remove(QLatin1Char(')'));
+            registry->setKey(QStringLiteral("uspcomport"), port);
+            serviceControl()->writeComConfig(registry->getKey(QStringLiteral("uspcomport")));
+        }
+    }
+    registry->save();
+}
