@@ -247,7 +247,7 @@ int main(int argc, char *argv[])
         out << "polling thread not found in /proc" << Qt::endl;
         return 1;
     }
-    out << "CPU time of the polling thread: " << QString::number(after - before, 'f', 0)
+    out << "CPU time of the polling thread: " << QString::number(after - before, 'f', 1)
         << " ms in " << cpuSeconds << " s ("
         << QString::number((after - before) / (cpuSeconds * 10.0), 'f', 3) << " % of one core), "
         << statuses.count() - statusesBefore << " status and " << events.count() - eventsBefore
