@@ -65,7 +65,7 @@ public:
     // lock stay usable whatever happens.
     bool stopAndWait(int msecs);
 
-    // The host and port the loop connects to, as one consistent copy.
+    // The host and port the loop connects to from its next cycle on.
     QString host() const;
     quint16 port() const;
 

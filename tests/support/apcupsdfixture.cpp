@@ -105,11 +105,8 @@ bool ApcupsdFixture::start(const Options &options, QString *error)
     // Without this first line the daemon warns of an old configuration file.
     out << "## apcupsd.conf v1.1 ##\n";
     out << "UPSCABLE ether\n";
-    out << "UPSTYPE " << options.upsType << "\n";
-    if (options.upsType == QLatin1String("net"))
-        out << "DEVICE 127.0.0.1:" << options.masterPort << "\n";
-    else
-        out << "DEVICE\n";
+    out << "UPSTYPE net\n";
+    out << "DEVICE 127.0.0.1:" << options.masterPort << "\n";
     out << "POLLTIME 1\n";
     out << "NETSERVER on\nNISIP 127.0.0.1\nNISPORT " << port << "\n";
     out << "EVENTSFILE " << eventsFile << "\n";

@@ -17,9 +17,8 @@ class ApcupsdFixture final
 public:
     struct Options
     {
-        // "net": a network slave of the master at 127.0.0.1:masterPort.
-        // "test": Debian's built-in fixed UPS, no master needed.
-        QString upsType = QStringLiteral("net");
+        // The daemon runs as a network slave of the master at 127.0.0.1:masterPort.
+        // (Debian's built-in "test" UPS needs no master, but keeps a core busy.)
         quint16 masterPort = 0;
         // Written to the events file before the daemon starts.
         QStringList eventLines;
