@@ -4,6 +4,7 @@
 #include "database.h"
 #include "logs.h"
 #include "mainwindow.h"
+#include "offscreentray.h"
 #include "registry.h"
 #include "testfiles.h"
 #include "testmariadb.h"
@@ -26,16 +27,6 @@
 
 namespace {
 
-QtMessageHandler testlibHandler = nullptr;
-
-void dropOffscreenTrayNoise(QtMsgType type, const QMessageLogContext &context,
-                            const QString &message)
-{
-    if (message.contains(QLatin1String("systemTrayWindowChanged")))
-        return;
-    testlibHandler(type, context, message);
-}
-
 const QByteArray header = "Voltrine:Configuration\nVersion:1.1\n";
 
 } // namespace
@@ -51,7 +42,7 @@ class TestConfigurationPage : public QObject
 private slots:
     void initTestCase()
     {
-        testlibHandler = qInstallMessageHandler(dropOffscreenTrayNoise);
+        OffscreenTray::silence();
         QVERIFY2(server.isValid(), qPrintable(server.errorString()));
     }
 

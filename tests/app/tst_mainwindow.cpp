@@ -5,6 +5,7 @@
 #include "logs.h"
 #include "mainwindow.h"
 #include "messagebox.h"
+#include "offscreentray.h"
 #include "registry.h"
 #include "testfiles.h"
 #include "traynotifier.h"
@@ -40,17 +41,6 @@ QStringList actionTexts(const QList<QAction *> &actions)
     return texts;
 }
 
-QtMessageHandler testlibHandler = nullptr;
-
-// The offscreen platform has no tray; Qt says so once per tray icon.
-void dropOffscreenTrayNoise(QtMsgType type, const QMessageLogContext &context,
-                            const QString &message)
-{
-    if (message.contains(QLatin1String("systemTrayWindowChanged")))
-        return;
-    testlibHandler(type, context, message);
-}
-
 } // namespace
 
 class TestMainWindow : public QObject
@@ -64,7 +54,7 @@ private slots:
         // confdata and Trace.log belong in the working directory.
         QVERIFY(QDir::setCurrent(workDir.path()));
         qputenv("XDG_CONFIG_HOME", workDir.filePath(QStringLiteral("config")).toLocal8Bit());
-        testlibHandler = qInstallMessageHandler(dropOffscreenTrayNoise);
+        OffscreenTray::silence();
 
         QVERIFY(writeFileBytes(
                 workDir.filePath(QStringLiteral("confdata")),
