@@ -145,28 +145,33 @@ void MainWindow::on_pushButtonRefreshDevicesList_clicked()
         if (portIndex >= 0)
             ui->comboBox_2->setCurrentIndex(portIndex);
     } catch (const std::exception &e) {
-        (logs ? logs : Logs::instance())
+        // The refresh also runs before the window has taken the log.
+        (logs                 ? logs
+                 : given.logs ? given.logs
+                              : Logs::instance())
                 ->trace(QStringLiteral("Exception when refresh devices list ") +
                         QString::fromLocal8Bit(e.what()));
     }
     ui->pushButtonRefreshDevicesList->setEnabled(true);
 }
 
-bool MainWindow::checkLoadable(const QList<QPair<QString, QLineEdit *>> &fields,
-                               QLabel *problemLabel)
+bool MainWindow::checkLoadable(const QList<PageField> &fields, QLabel *problemLabel)
 {
     QStringList problems;
-    for (const auto &field : fields) {
-        const QString value = field.second->text();
-        if (Registry::isLoadable(field.first, value)) {
-            field.second->setStyleSheet(QString());
+    for (const PageField &field : fields) {
+        const QString text = field.edit->text();
+        const QString stored = field.encoded ? QString::fromLatin1(text.toLatin1().toHex()) : text;
+        if (Registry::isLoadable(field.key, stored)) {
+            field.edit->setStyleSheet(QString());
             continue;
         }
-        field.second->setStyleSheet(QStringLiteral("QLineEdit { border: 1px solid #b00000; }"));
-        if (value.isEmpty())
-            problems.append(field.first + QStringLiteral(": cannot be empty."));
+        field.edit->setStyleSheet(QStringLiteral("QLineEdit { border: 1px solid #b00000; }"));
+        const QString name =
+                field.caption->text() + QStringLiteral(" (") + field.key + QStringLiteral(")");
+        if (text.isEmpty())
+            problems.append(name + QStringLiteral(": cannot be empty."));
         else
-            problems.append(field.first + QStringLiteral(": \"") + value +
+            problems.append(name + QStringLiteral(": \"") + text +
                             QStringLiteral("\" cannot be stored; use letters, digits, dots, "
                                            "dashes and underscores, without blanks."));
     }
@@ -191,8 +196,8 @@ void MainWindow::on_checkBoxstartminimised_clicked()
 void MainWindow::on_pushButton_saveapcupsd_clicked()
 {
     // A value that the next start could not read back is refused here.
-    if (!checkLoadable({{QStringLiteral("upshost"), ui->lineEdit},
-                        {QStringLiteral("upsport"), ui->lineEdit_2}},
+    if (!checkLoadable({{QStringLiteral("upshost"), ui->label_2, ui->lineEdit},
+                        {QStringLiteral("upsport"), ui->label_5, ui->lineEdit_2}},
                        apcServerProblem))
         return;
     comthrd->setConnection(ui->lineEdit->text(), ui->lineEdit_2->text());
@@ -248,24 +253,14 @@ void MainWindow::on_pushButton_savedatabaseinfo_clicked()
 {
     const QString storedPassword = registry->getKey(QStringLiteral("dbpasswd"));
     const bool passwordChanged = storedPassword != ui->lineEdit_8->text();
-    QList<QPair<QString, QLineEdit *>> fields{{QStringLiteral("dbhost"), ui->lineEdit_3},
-                                              {QStringLiteral("dbport"), ui->lineEdit_4},
-                                              {QStringLiteral("dbvdriver"), ui->lineEdit_5},
-                                              {QStringLiteral("dbname"), ui->lineEdit_6},
-                                              {QStringLiteral("dbuser"), ui->lineEdit_7}};
-    bool loadable = checkLoadable(fields, databaseProblem);
-    // Any password is stored encoded; only an empty one cannot be read back.
-    if (passwordChanged && ui->lineEdit_8->text().isEmpty()) {
-        ui->lineEdit_8->setStyleSheet(QStringLiteral("QLineEdit { border: 1px solid #b00000; }"));
-        databaseProblem->setText(databaseProblem->text() +
-                                 (loadable ? QString() : QStringLiteral("\n")) +
-                                 QStringLiteral("dbpasswd: cannot be empty."));
-        databaseProblem->show();
-        loadable = false;
-    } else {
-        ui->lineEdit_8->setStyleSheet(QString());
-    }
-    if (!loadable)
+    QList<PageField> fields{{QStringLiteral("dbhost"), ui->label_8, ui->lineEdit_3},
+                            {QStringLiteral("dbport"), ui->label_15, ui->lineEdit_4},
+                            {QStringLiteral("dbvdriver"), ui->label_7, ui->lineEdit_5},
+                            {QStringLiteral("dbname"), ui->label_11, ui->lineEdit_6},
+                            {QStringLiteral("dbuser"), ui->label_9, ui->lineEdit_7}};
+    if (passwordChanged)
+        fields.append({QStringLiteral("dbpasswd"), ui->label_13, ui->lineEdit_8, true});
+    if (!checkLoadable(fields, databaseProblem))
         return;
 
     registry->setKey(QStringLiteral("dbhost"), ui->lineEdit_3->text());

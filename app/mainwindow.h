@@ -91,9 +91,18 @@ private:
     void loadconfigurationui();
     ApcUpsdControl *serviceControl();
     void setPortRowVisible(bool visible);
+    // A line edit of the configuration page and the setting it stores.
+    struct PageField
+    {
+        QString key;
+        QLabel *caption;
+        QLineEdit *edit;
+        // Stored hex-encoded (the password), so only an empty text fails.
+        bool encoded = false;
+    };
     // Checks that each field's text loads again at the next start; marks the
     // fields that would not and says why on problemLabel.
-    bool checkLoadable(const QList<QPair<QString, QLineEdit *>> &fields, QLabel *problemLabel);
+    bool checkLoadable(const QList<PageField> &fields, QLabel *problemLabel);
 
     Ui::MainWindow *ui;
     Registry *registry = nullptr;
