@@ -146,11 +146,11 @@ void MainWindow::on_pushButtonRefreshDevicesList_clicked()
             ui->comboBox_2->setCurrentIndex(portIndex);
     } catch (const std::exception &e) {
         // The refresh also runs before the window has taken the log.
-        (logs                 ? logs
-                 : given.logs ? given.logs
-                              : Logs::instance())
-                ->trace(QStringLiteral("Exception when refresh devices list ") +
-                        QString::fromLocal8Bit(e.what()));
+        Logs *log = logs;
+        if (!log)
+            log = given.logs ? given.logs : Logs::instance();
+        log->trace(QStringLiteral("Exception when refresh devices list ") +
+                   QString::fromLocal8Bit(e.what()));
     }
     ui->pushButtonRefreshDevicesList->setEnabled(true);
 }
