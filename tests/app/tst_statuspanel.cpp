@@ -6,6 +6,7 @@
 
 #include "comthrd.h"
 #include "mainwindow.h"
+#include "shownstatuskeys.h"
 #include "traynotifier.h"
 #include "upssimulator.h"
 #include "windowsubsystems.h"
@@ -28,20 +29,12 @@ const auto batteryIcon = QStringLiteral(":/icons/plugnot.ico");
 // The keys with one label each, besides "APC", DATE and STATUS.
 const QStringList &valueKeys()
 {
-    static const QStringList keys{
-            QStringLiteral("HOSTNAME"),  QStringLiteral("VERSION"),  QStringLiteral("UPSNAME"),
-            QStringLiteral("CABLE"),     QStringLiteral("DRIVER"),   QStringLiteral("UPSMODE"),
-            QStringLiteral("STARTTIME"), QStringLiteral("MODEL"),    QStringLiteral("LINEV"),
-            QStringLiteral("LOADPCT"),   QStringLiteral("BCHARGE"),  QStringLiteral("TIMELEFT"),
-            QStringLiteral("MBATTCHG"),  QStringLiteral("MINTIMEL"), QStringLiteral("MAXTIME"),
-            QStringLiteral("SENSE"),     QStringLiteral("LOTRANS"),  QStringLiteral("HITRANS"),
-            QStringLiteral("ALARMDEL"),  QStringLiteral("BATTV"),    QStringLiteral("LASTXFER"),
-            QStringLiteral("NUMXFERS"),  QStringLiteral("XONBATT"),  QStringLiteral("TONBATT"),
-            QStringLiteral("CUMONBATT"), QStringLiteral("XOFFBATT"), QStringLiteral("SELFTEST"),
-            QStringLiteral("STATFLAG"),  QStringLiteral("SERIALNO"), QStringLiteral("BATTDATE"),
-            QStringLiteral("NOMINV"),    QStringLiteral("NOMBATTV"), QStringLiteral("NOMPOWER"),
-            QStringLiteral("FIRMWARE"),  QStringLiteral("END APC"),
-    };
+    static const QStringList keys = [] {
+        QStringList shown = shownStatusKeys();
+        for (const char *key : {"APC", "DATE", "STATUS"})
+            shown.removeAll(QLatin1String(key));
+        return shown;
+    }();
     return keys;
 }
 } // namespace

@@ -14,6 +14,7 @@
 #include "database.h"
 #include "logs.h"
 #include "registry.h"
+#include "samplerows.h"
 #include "testmariadb.h"
 
 #include <QCoreApplication>
@@ -32,28 +33,9 @@ namespace {
 
 QStringList row(int i)
 {
-    return {QStringLiteral("ONLINE"),
-            QStringLiteral("230 Volts"),
-            QStringLiteral("229.0 Volts"),
-            QStringLiteral("12.0 Volts"),
-            QStringLiteral("13.5 Volts"),
-            QStringLiteral("865 Watts"),
-            QString::number(i % 100) + QStringLiteral(".0 Percent"),
-            QStringLiteral("2019-05-04"),
-            QStringLiteral("0x05000008"),
-            QStringLiteral("3"),
-            QStringLiteral("2024-01-02 10:11:12 +0100"),
-            QStringLiteral("2024-01-02 10:11:42 +0100"),
-            QStringLiteral("Low line voltage"),
-            QStringLiteral("100.0 Percent"),
-            QStringLiteral("0 Seconds"),
-            QStringLiteral("30 Seconds"),
-            QStringLiteral("OK"),
-            QStringLiteral("2024-01-01 08:00:00 +0100"),
-            QStringLiteral("2024-01-02 10:12:00 +0100"),
-            QStringLiteral("42"),
-            QStringLiteral("2024-01-02 10:12:01 +0100"),
-            QStringLiteral("1.0.0a.2")};
+    QStringList values = sampleMeasurement();
+    values[6] = QString::number(i % 100) + QStringLiteral(".0 Percent");
+    return values;
 }
 
 QString literalList(const QStringList &values)

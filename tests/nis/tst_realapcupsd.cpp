@@ -11,34 +11,15 @@
 #include "statusrecord.h"
 #include "upssimulator.h"
 
+#include "shownstatuskeys.h"
 #include <QTcpSocket>
+
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
 
 namespace {
-
-// The status keys the program shows.
-const QStringList &shownKeys()
-{
-    static const QStringList keys{
-            QStringLiteral("APC"),       QStringLiteral("DATE"),     QStringLiteral("HOSTNAME"),
-            QStringLiteral("VERSION"),   QStringLiteral("UPSNAME"),  QStringLiteral("CABLE"),
-            QStringLiteral("DRIVER"),    QStringLiteral("UPSMODE"),  QStringLiteral("STARTTIME"),
-            QStringLiteral("MODEL"),     QStringLiteral("STATUS"),   QStringLiteral("LINEV"),
-            QStringLiteral("LOADPCT"),   QStringLiteral("BCHARGE"),  QStringLiteral("TIMELEFT"),
-            QStringLiteral("MBATTCHG"),  QStringLiteral("MINTIMEL"), QStringLiteral("MAXTIME"),
-            QStringLiteral("SENSE"),     QStringLiteral("LOTRANS"),  QStringLiteral("HITRANS"),
-            QStringLiteral("ALARMDEL"),  QStringLiteral("BATTV"),    QStringLiteral("LASTXFER"),
-            QStringLiteral("NUMXFERS"),  QStringLiteral("XONBATT"),  QStringLiteral("TONBATT"),
-            QStringLiteral("CUMONBATT"), QStringLiteral("XOFFBATT"), QStringLiteral("SELFTEST"),
-            QStringLiteral("STATFLAG"),  QStringLiteral("SERIALNO"), QStringLiteral("BATTDATE"),
-            QStringLiteral("NOMINV"),    QStringLiteral("NOMBATTV"), QStringLiteral("NOMPOWER"),
-            QStringLiteral("FIRMWARE"),  QStringLiteral("END APC"),
-    };
-    return keys;
-}
 
 // A connection of the test's own to the daemon, for the raw replies.
 struct RawClient
@@ -157,7 +138,7 @@ void TestRealApcupsd::clientReadsTheDaemon()
                                QStringLiteral("TIMELEFT"), QStringLiteral("BCHARGE"),
                                QStringLiteral("BATTV")};
     int given = 0;
-    for (const QString &key : shownKeys()) {
+    for (const QString &key : shownStatusKeys()) {
         const QString value = Nis::lookup(record, key);
         if (value.isEmpty())
             continue;
