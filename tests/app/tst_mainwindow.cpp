@@ -243,8 +243,10 @@ private slots:
         QCOMPARE(actionTexts(trayIcon->contextMenu()->actions()),
                  (QStringList{QStringLiteral("Exit"), QStringLiteral("-"), QStringLiteral("Hide"),
                               QStringLiteral("Show")}));
-        QCOMPARE(tray->iconResource(), QString());
-        QCOMPARE(trayIcon->icon().cacheKey() != 0, true);
+        // The start icon is the mains plug, told apart from the battery one.
+        const auto look = [](const QIcon &icon) { return icon.pixmap(32).toImage(); };
+        QCOMPARE(look(trayIcon->icon()), look(QIcon(QStringLiteral(":/icons/plug.ico"))));
+        QVERIFY(look(trayIcon->icon()) != look(QIcon(QStringLiteral(":/icons/plugnot.ico"))));
     }
 
     void visibility_data()
@@ -372,13 +374,30 @@ private slots:
         // The core runs from the first window's start on.
         QTRY_VERIFY_WITH_TIMEOUT(core->isRunning(), 30000);
 
+        // Start pressed while the run is still ending (it waits in its last
+        // signal until this has run, after the window has enabled Start) does
+        // nothing: the run ends, and Start stays available.
+        bool pressedWhileEnding = false;
+        bool startEnabledAfterPress = false;
+        QMetaObject::Connection ending = connect(
+                core, &Core::CoreStopped, this,
+                [&] {
+                    pressedWhileEnding = core->isRunning() && start->isEnabled();
+                    start->trigger();
+                    startEnabledAfterPress = start->isEnabled();
+                },
+                Qt::BlockingQueuedConnection);
+
         stop->trigger();
         QVERIFY(!stop->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 30000);
         QVERIFY(!stop->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(!client->isRunning(), 30000);
-        // Start while the run is still ending does nothing.
         QTRY_VERIFY_WITH_TIMEOUT(!core->isRunning(), 30000);
+        disconnect(ending);
+        QVERIFY(pressedWhileEnding);
+        QVERIFY(startEnabledAfterPress);
+        QVERIFY(!stop->isEnabled());
 
         start->trigger();
         QVERIFY(!start->isEnabled());
@@ -427,10 +446,9 @@ private slots:
     // Must stay last: it ends the window's life as the program's would end.
     void quitAnsweredYesEndsEventLoop()
     {
-        QCOMPARE(quitCameAfterExit([](QMessageBox *box) {
-                     box->button(QMessageBox::Yes)->click();
-                 }),
-                 true);
+        QCOMPARE(
+                quitCameAfterExit([](QMessageBox *box) { box->button(QMessageBox::Yes)->click(); }),
+                true);
         QCOMPARE(MessageBox::lastQuestion(), QStringLiteral("Quit?"));
     }
 
