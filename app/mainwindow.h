@@ -3,6 +3,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <QSystemTrayIcon>
+#include <QTime>
 
 class ApcUpsdControl;
 class COMThrd;
@@ -120,4 +121,7 @@ private:
     TrayNotifier *tray = nullptr;
     QLabel *apcServerProblem = nullptr;
     QLabel *databaseProblem = nullptr;
+    QLabel *upsConfigurationProblem = nullptr;
+    // The interval field's time after the last load of the page.
+    QTime intervalAtLoad;
 };
