@@ -152,8 +152,10 @@ void ServiceControl::saveConfig(UpsConnection connection, const QString &portNam
                                 const QString &kind)
 {
     // Written beside the old file and renamed over it, so that the daemon
-    // never finds half a configuration.
+    // never finds half a configuration. Where only the file itself is
+    // writable, it is written in place.
     QSaveFile file(installation.configFile);
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly)) {
         trace(QStringLiteral("Can not open Apcupsd ") + kind +
               QStringLiteral(" Configuration file"));
