@@ -98,7 +98,8 @@ private:
         QString key;
         QLabel *caption;
         QLineEdit *edit;
-        // Stored hex-encoded (the password), so only an empty text fails.
+        // Stored hex-encoded (the password): only an empty text or one beyond
+        // Latin-1 fails, and the text is never shown back.
         bool encoded = false;
     };
     // Checks that each field's text loads again at the next start; marks the
