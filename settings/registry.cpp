@@ -265,7 +265,9 @@ bool Registry::save()
             return false;
         }
         restrictToOwner(file);
-        if (!writeLines(file, lines)) {
+        // A file whose every line was rejected is begun anew, as a missing
+        // one is, rather than left empty for the next load to begin.
+        if (!writeLines(file, lines.isEmpty() ? QStringList{magicLine, versionLine} : lines)) {
             const QString detail = writeErrorOf(file);
             file.cancelWriting();
             logs->trace(QStringLiteral("Can not write Configuration file :") + detail);

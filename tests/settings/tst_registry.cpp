@@ -364,6 +364,17 @@ private slots:
                  header + "UPSHOST:localhost\nDBLOGTIME:120000\nUPSPORT:3551\n");
     }
 
+    // A save after a load that kept no line writes what a new file holds,
+    // so that load and save settle at once instead of at the next start.
+    void saveAfterEveryLineWasRejected()
+    {
+        QVERIFY(writeFileBytes(confPath, "\nups host\n"));
+        Registry registry(logs.get(), confPath);
+        QVERIFY(registry.storedLines().isEmpty());
+        QVERIFY(registry.save());
+        QCOMPARE(readFileBytes(confPath), header);
+    }
+
     // Where the folder does not let a temporary file be made beside
     // confdata, the save writes the file itself.
     void saveInFolderThatIsNotWritable()
