@@ -161,8 +161,13 @@ void TestDatabaseReconnect::hungServerDoesNotHang()
 
     ::kill(pid, SIGCONT);
     db->database->writeMeasurement(sampleMeasurement(QStringLiteral("answering")));
-    QCOMPARE(rows(QStringLiteral("SELECT status FROM upsmeasurements")),
-             QStringList{QStringLiteral("answering")});
+    // The server had the given-up statement in hand before it stopped: once
+    // it goes on, it may still carry it out, at a moment of its own.
+    const QStringList stored = rows(QStringLiteral("SELECT status FROM upsmeasurements"));
+    QVERIFY2(stored.contains(QStringLiteral("answering")) &&
+                     stored.count(QStringLiteral("hung")) <= 1 &&
+                     stored.size() == 1 + stored.count(QStringLiteral("hung")),
+             qPrintable(stored.join(QLatin1Char(','))));
 }
 
 VOLTRINE_DB_TEST_MAIN(TestDatabaseReconnect)
