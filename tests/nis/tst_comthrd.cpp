@@ -15,13 +15,31 @@
 
 #include <memory>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define VOLTRINE_ASAN
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VOLTRINE_ASAN
+#endif
+#endif
+#ifdef VOLTRINE_ASAN
+// The sanitizer runtime's count of the heap in use (GCC ships no header for it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
 namespace {
 
 const auto stoppedLine = QStringLiteral("Lisening to apcupsd service stoped.");
 
-// Resident memory of this process in KiB, or -1 where /proc is missing.
-qint64 residentKiB()
+// What this process keeps in memory, in KiB, or -1 where that cannot be told:
+// its resident memory. Under AddressSanitizer the heap still allocated
+// instead, since the sanitizer holds freed memory back in its quarantine and
+// keeps shadow memory beside it, both of which resident memory counts.
+qint64 keptKiB()
 {
+#ifdef VOLTRINE_ASAN
+    return qint64(__sanitizer_get_current_allocated_bytes() / 1024);
+#else
     QFile file(QStringLiteral("/proc/self/status"));
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return -1;
@@ -30,6 +48,7 @@ qint64 residentKiB()
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
+#endif
 }
 
 } // namespace
@@ -360,7 +379,7 @@ void TestCOMThrd::misbehaviour()
             },
             Qt::DirectConnection);
     QTRY_VERIFY_WITH_TIMEOUT(!client->eventLines().isEmpty(), 30000);
-    const qint64 memoryBefore = residentKiB();
+    const qint64 memoryBefore = keptKiB();
 
     // Only the misbehaving reply carries "during"; the replies after it say "after".
     sim->setStreamInterval(300);
@@ -409,7 +428,7 @@ void TestCOMThrd::misbehaviour()
     QVERIFY2(mostSentOnAConnection < 64 * 1024 * 1024,
              qPrintable(QString::number(mostSentOnAConnection)));
     if (memoryBefore > 0) {
-        const qint64 grownKiB = residentKiB() - memoryBefore;
+        const qint64 grownKiB = keptKiB() - memoryBefore;
         QVERIFY2(grownKiB < 64 * 1024,
                  qPrintable(QString::number(grownKiB) + QStringLiteral(" KiB")));
     }
