@@ -229,19 +229,28 @@ QTcpServer &server()
 
 void replyThroughSocket(const QByteArray &bytes, const ModelReply &model)
 {
+    // The conversation as the program holds it: connect, ask, read.
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, server().serverPort());
-    Fuzz::require(client.waitForConnected(30000), "the loopback connection opens",
-                  client.errorString());
-    Fuzz::require(server().waitForNewConnection(30000), "the loopback server accepts");
+    Fuzz::require(NisChannel::connectSocket(client, QStringLiteral("127.0.0.1"),
+                                            server().serverPort(), 30000),
+                  "the loopback connection opens", client.errorString());
+    // The connect's event loop may have accepted the connection already.
+    Fuzz::require(server().hasPendingConnections() || server().waitForNewConnection(30000),
+                  "the loopback server accepts");
     const std::unique_ptr<QTcpSocket> peer(server().nextPendingConnection());
+    NisChannel channel(&client);
+    channel.sendRequest(QByteArrayLiteral("status"));
+    while (peer->bytesAvailable() < 8)
+        Fuzz::require(peer->waitForReadyRead(30000), "the request arrives");
+    const QByteArray request = peer->readAll();
+    Fuzz::require(request == QByteArray("\x00\x06status", 8),
+                  "the request is the length and the command", Fuzz::hex(request));
     peer->write(bytes);
     while (peer->bytesToWrite() > 0)
         Fuzz::require(peer->waitForBytesWritten(30000), "the server's bytes leave");
     // The server has said all it will say.
     peer->disconnectFromHost();
 
-    NisChannel channel(&client);
     const NisChannel::Reply reply = channel.readReply();
     Fuzz::require(reply.end == model.end && reply.text == model.text,
                   "a reply read from a socket is the model's", describe(reply, model));
