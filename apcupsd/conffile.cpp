@@ -39,9 +39,13 @@ ConfigFileWrite replaceConfigFile(const QString &path, const QByteArray &text,
         QSaveFile backup(path + backupSuffix);
         QString error =
                 previous.error() == QFileDevice::NoError ? QString() : previous.errorString();
+        if (error.isEmpty() && !backup.open(QIODevice::WriteOnly))
+            error = backup.errorString();
+        // The copy is no easier to read than the file: it may hold secrets.
+        if (error.isEmpty() && !backup.setPermissions(previous.permissions()))
+            error = backup.errorString();
         if (error.isEmpty())
-            error = backup.open(QIODevice::WriteOnly) ? writeWhole(backup, old)
-                                                      : backup.errorString();
+            error = writeWhole(backup, old);
         if (!error.isEmpty()) {
             file.cancelWriting();
             return {ConfigFileWrite::NoBackup, error};
