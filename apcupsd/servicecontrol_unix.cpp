@@ -24,6 +24,9 @@ using DaemonControl = InstallationProfile::DaemonControl;
 
 namespace {
 
+const auto leftAsItIs = QStringLiteral(
+        "The local apcupsd is left as it is: starting and stopping it needs administrator rights");
+
 struct CommandResult
 {
     // Started, ended by itself within the wait, and with this exit code.
@@ -194,8 +197,7 @@ void ServiceControl::startManagedDaemon()
     }
     case DaemonControl::Unmanaged:
     case DaemonControl::ProcessCommands:
-        trace(QStringLiteral("The local apcupsd is left as it is: starting and stopping it needs "
-                             "administrator rights"));
+        trace(leftAsItIs);
         return;
     }
 }
@@ -235,8 +237,7 @@ void ServiceControl::stopManagedDaemon()
     }
     case DaemonControl::Unmanaged:
     case DaemonControl::ProcessCommands:
-        trace(QStringLiteral("The local apcupsd is left as it is: starting and stopping it needs "
-                             "administrator rights"));
+        trace(leftAsItIs);
         return;
     }
     trace(QStringLiteral("APC Service (apcupsd) Stoped"));
