@@ -9,6 +9,7 @@ class COMThrd;
 class Core;
 class DataBase;
 class Logs;
+class QCheckBox;
 class QCloseEvent;
 class QLabel;
 class QLineEdit;
@@ -120,4 +121,9 @@ private:
     TrayNotifier *tray = nullptr;
     QLabel *apcServerProblem = nullptr;
     QLabel *databaseProblem = nullptr;
+    // Linux: the autostart check box of the General tab, and what keeps the
+    // General and UPS Configuration saves from taking effect.
+    QCheckBox *autostartBox = nullptr;
+    QLabel *generalProblem = nullptr;
+    QLabel *upsConfigProblem = nullptr;
 };
