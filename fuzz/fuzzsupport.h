@@ -13,9 +13,11 @@
 
 namespace Fuzz {
 
-// Created once, before the first input.
+// Created once, before the first input. Qt's messages (the trace log echoes
+// every record) are dropped: they would drown libFuzzer's report.
 inline void makeApplication()
 {
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     static int argc = 1;
     static char name[] = "fuzz";
     static char *argv[] = {name, nullptr};
