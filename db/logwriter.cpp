@@ -109,6 +109,8 @@ void LogWriter::applySettings(const ConnectionSettings &newSettings, quint64 req
         return;
     retryTimer->stop();
     backoffMs = 0;
+    writeFailureTraced = false;
+    outageOutlivedReconnect = false;
     if (server->isConnected())
         server->closeConnection();
     connected = false;
@@ -122,6 +124,7 @@ void LogWriter::applySettings(const ConnectionSettings &newSettings, quint64 req
         logs->trace(QStringLiteral("No database is set: rows are kept in the local journal until "
                                    "one is set on the Database tab"));
         answers(answer);
+        pruneOnce();
         return;
     }
 
@@ -146,10 +149,16 @@ void LogWriter::applySettings(const ConnectionSettings &newSettings, quint64 req
         answers(answer);
         scheduleRetry();
     }
-    if (!prunedOnce) {
-        prunedOnce = true;
-        prune();
-    }
+    pruneOnce();
+}
+
+void LogWriter::pruneOnce()
+{
+    // After the first answer, which the window may be waiting for.
+    if (prunedOnce)
+        return;
+    prunedOnce = true;
+    prune();
 }
 
 void LogWriter::retry()
@@ -157,7 +166,8 @@ void LogWriter::retry()
     if (!configured || connected)
         return;
     QString error;
-    if (server->open(settings, &error, false) == ServerConnection::OpenResult::Connected) {
+    const int records = outageOutlivedReconnect ? 0 : ServerConnection::TraceSuccess;
+    if (server->open(settings, &error, records) == ServerConnection::OpenResult::Connected) {
         lastTracedOpenError.clear();
         connected = true;
         connectionOpened();
@@ -244,7 +254,6 @@ bool LogWriter::settle(Kind kind)
         return false;
     if (*inTable > sentAlike && journal->setState(kind, row->id, Journal::State::Sent)) {
         --unsent;
-        ++sentSinceOpen;
         logs->trace((kind == Kind::Measurement ? QStringLiteral("Measurement")
                                                : QStringLiteral("Event")) +
                     QStringLiteral(" row stored before the connection was lost, not sent again"));
@@ -381,9 +390,13 @@ void LogWriter::connectionFailed(Kind kind, const QString &error, bool rowInDoub
         doubtful[index(kind)] = true;
     server->drop();
     connected = false;
-    // Once per outage, not once per row.
-    if (!outage)
+    // Once per outage, not once per row; and a server that keeps failing
+    // after each reconnect does not leave a record per attempt either.
+    if (!writeFailureTraced)
         logs->trace(errorPrefix(kind) + error);
+    else
+        outageOutlivedReconnect = true;
+    writeFailureTraced = true;
     outage = true;
     scheduleRetry();
 }
@@ -395,6 +408,8 @@ void LogWriter::backlogSent()
         logs->trace(QStringLiteral("Database answers again: ") + QString::number(sentSinceOpen) +
                     QStringLiteral(" rows from the journal sent"));
     outage = false;
+    writeFailureTraced = false;
+    outageOutlivedReconnect = false;
     backlogAtOpen = false;
     sentSinceOpen = 0;
 }

@@ -109,6 +109,7 @@ private:
     void backlogSent();
     void enforceLimit();
     void prune();
+    void pruneOnce();
 
     Logs *logs;
     QString journalPath;
@@ -132,8 +133,12 @@ private:
     // outage leaves one record per kind of failure, not one per attempt.
     QString lastTracedOpenError;
 
-    // An outage is under way: its first failure was traced.
+    // An outage is under way.
     bool outage = false;
+    // A write failed during it, and was traced.
+    bool writeFailureTraced = false;
+    // Writes failed again after a reconnect: further reconnects are not traced.
+    bool outageOutlivedReconnect = false;
     // Rows were waiting when the connection opened.
     bool backlogAtOpen = false;
     qint64 sentSinceOpen = 0;

@@ -175,7 +175,7 @@ QString ServerConnection::connectionString(const QString &driverVersion,
 }
 
 ServerConnection::OpenResult ServerConnection::open(const ConnectionSettings &settings,
-                                                    QString *errorText, bool traceFailure)
+                                                    QString *errorText, int records)
 {
     assertOwnerThread();
     current = settings;
@@ -199,12 +199,13 @@ ServerConnection::OpenResult ServerConnection::open(const ConnectionSettings &se
         if (!opened || !connection.isValid()) {
             connected = false;
             *errorText = connection.lastError().text();
-            if (traceFailure)
+            if (records & TraceFailure)
                 logs->trace(QStringLiteral("Can not connect to ") + record +
                             QStringLiteral(" Error: ") + *errorText);
             return opened ? OpenResult::NotValid : OpenResult::Refused;
         }
-        logs->trace(QStringLiteral("Connected to ") + record);
+        if (records & TraceSuccess)
+            logs->trace(QStringLiteral("Connected to ") + record);
         connected = true;
         createTables();
         readColumnFits();

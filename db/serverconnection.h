@@ -73,10 +73,11 @@ public:
 
     // (Re)opens the connection, creates the tables and reads their column
     // widths. The records are those of the program's database connection:
-    // "Connected to ..." or "Can not connect to ... Error: ..."; with
-    // traceFailure false a failure is reported through errorText alone.
+    // "Connected to ..." or "Can not connect to ... Error: ..."; each can be
+    // left out, a failure is reported through errorText in any case.
+    enum Record { TraceSuccess = 1, TraceFailure = 2, TraceBoth = 3 };
     OpenResult open(const ConnectionSettings &settings, QString *errorText,
-                    bool traceFailure = true);
+                    int records = TraceBoth);
     // Closes an open connection and traces "Database disconnected".
     void closeConnection();
     // Lets a broken connection go without a record.
