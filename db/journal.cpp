@@ -39,6 +39,37 @@ QString columnList(const QStringList &columns)
     return list;
 }
 
+// The min and max columns of the minute table, each followed by suffix.
+QString minuteColumns(const QString &suffix)
+{
+    QString list;
+    for (const QString &number : Journal::numberColumns())
+        list += QStringLiteral(", ") + number + QStringLiteral("_min") + suffix +
+                QStringLiteral(", ") + number + QStringLiteral("_max") + suffix;
+    return list;
+}
+
+// Adds a row's numbers to its minute: the smaller and the larger of what the
+// minute had and what the row brings, a missing number (NULL) counting for none.
+QString minuteUpsert()
+{
+    QString marks;
+    QString updates;
+    for (const QString &number : Journal::numberColumns()) {
+        marks.append(QStringLiteral(", ?, ?"));
+        for (const char *bound : {"min", "max"}) {
+            const QString column = number + QLatin1Char('_') + QLatin1String(bound);
+            updates.append(QStringLiteral(", %1 = %2(coalesce(%1, excluded.%1), "
+                                          "coalesce(excluded.%1, %1))")
+                                   .arg(column, QLatin1String(bound)));
+        }
+    }
+    return QStringLiteral("INSERT INTO upsmeasurements_minutes (minute, row_count") +
+            minuteColumns(QString()) + QStringLiteral(") VALUES (?, 1") + marks +
+            QStringLiteral(") ON CONFLICT (minute) DO UPDATE SET row_count = row_count + 1") +
+            updates;
+}
+
 QString textColumns(const QStringList &columns)
 {
     QString list;
@@ -139,7 +170,10 @@ bool Journal::open(Mode mode, QString *errorText)
                  textColumns(columns(Kind::Measurement)) +
                  QStringLiteral(", linev REAL, loadpct REAL, bcharge REAL, timeleft REAL)")) &&
             exec(QStringLiteral("CREATE INDEX IF NOT EXISTS upsmeasurements_time ON "
-                                "upsmeasurements (time_ms, linev, loadpct, bcharge, timeleft)")) &&
+                                "upsmeasurements (time_ms)")) &&
+            exec(QStringLiteral("CREATE TABLE IF NOT EXISTS upsmeasurements_minutes ("
+                                "minute INTEGER PRIMARY KEY, row_count INTEGER NOT NULL") +
+                 minuteColumns(QStringLiteral(" REAL")) + QLatin1Char(')')) &&
             exec(QStringLiteral("CREATE INDEX IF NOT EXISTS upsmeasurements_unsent ON "
                                 "upsmeasurements (id) WHERE state = 0")) &&
             exec(QStringLiteral("CREATE TABLE IF NOT EXISTS upsevents ("
@@ -219,20 +253,36 @@ std::optional<qint64> Journal::append(Kind kind, const QStringList &values,
         bound.append(value.isEmpty() ? QStringLiteral("N/A") : value);
     bound += numbers;
 
+    // The row and its minute's figures: one transaction, synced once.
+    if (!db.transaction()) {
+        error = db.lastError().text();
+        return std::nullopt;
+    }
     QSqlQuery query(db);
-    if (!query.prepare(QStringLiteral("INSERT INTO ") + tableName(kind) +
-                       QStringLiteral(" (time_ms, state, ") + columnList(all) +
-                       QStringLiteral(") VALUES (") + marks + QLatin1Char(')'))) {
+    bool ok = query.prepare(QStringLiteral("INSERT INTO ") + tableName(kind) +
+                            QStringLiteral(" (time_ms, state, ") + columnList(all) +
+                            QStringLiteral(") VALUES (") + marks + QLatin1Char(')'));
+    if (ok) {
+        for (const QVariant &value : bound)
+            query.addBindValue(value);
+        ok = query.exec();
+    }
+    if (!ok)
         error = query.lastError().text();
+    const qint64 id = query.lastInsertId().toLongLong();
+    if (ok && kind == Kind::Measurement) {
+        QVariantList minute{timeMs / 60000};
+        for (const QVariant &number : numbers)
+            minute << number << number;
+        ok = exec(minuteUpsert(), minute);
+    }
+    if (!ok || !db.commit()) {
+        if (ok)
+            error = db.lastError().text();
+        db.rollback();
         return std::nullopt;
     }
-    for (const QVariant &value : bound)
-        query.addBindValue(value);
-    if (!query.exec()) {
-        error = query.lastError().text();
-        return std::nullopt;
-    }
-    return query.lastInsertId().toLongLong();
+    return id;
 }
 
 std::optional<qint64> Journal::appendMeasurement(const QStringList &values, const QString &timeLeft,
@@ -361,6 +411,10 @@ qint64 Journal::dropOldestUnsentMeasurements(qint64 count)
 qint64 Journal::prune(Kind kind, qint64 cutoffMs, qint64 keepSentAbove, int batch)
 {
     const QString table = tableName(kind);
+    // History ends where the rows do.
+    if (kind == Kind::Measurement)
+        exec(QStringLiteral("DELETE FROM upsmeasurements_minutes WHERE minute < ?"),
+             {cutoffMs / 60000});
     QSqlQuery query(db);
     if (!opened ||
         !query.prepare(QStringLiteral("DELETE FROM ") + table +

@@ -25,7 +25,14 @@
 //     linev, loadpct, bcharge, timeleft   REAL or NULL: the number at the start
 //              of LINEV (Volts), LOADPCT (Percent), BCHARGE (Percent) and
 //              TIMELEFT (Minutes); TIMELEFT is not sent to the server
-//   index upsmeasurements_time (time_ms, linev, loadpct, bcharge, timeleft)
+//   index upsmeasurements_time (time_ms)
+//
+//   upsmeasurements_minutes   the four numbers per minute, kept with the rows,
+//                             so that a month reads as 44,640 rows, not millions
+//     minute     INTEGER PRIMARY KEY   time_ms / 60000
+//     row_count  INTEGER NOT NULL      measurement rows recorded in that minute
+//     linev_min, linev_max, loadpct_min, loadpct_max, bcharge_min,
+//     bcharge_max, timeleft_min, timeleft_max   REAL or NULL (no number that minute)
 //
 //   upsevents         one row per event line
 //     id, time_ms, state as above, then the 7 columns of the server's table

@@ -20,6 +20,7 @@ private slots:
     void cleanup();
 
     void readableByItsOwnerOnly();
+    void minutesHoldTheirRowsExtremes();
     void rowsPastRetentionArePruned();
     void limitDropsOldestWaitingMeasurementsOnly();
 
@@ -88,6 +89,35 @@ void TestJournal::readableByItsOwnerOnly()
                 QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
         QCOMPARE(QFileInfo(file).permissions() & others, QFile::Permissions());
     }
+}
+
+void TestJournal::minutesHoldTheirRowsExtremes()
+{
+    Journal journal(dir->filePath(Journal::fileName()), QStringLiteral("minutes"));
+    QString error;
+    QVERIFY2(journal.open(Journal::Mode::Durable, &error), qPrintable(error));
+    const qint64 minute = QDateTime::currentMSecsSinceEpoch() / 60000;
+    const auto add = [&journal](qint64 time, const QString &linev, const QString &loadpct,
+                                const QString &timeLeft) {
+        QStringList values = sampleMeasurement();
+        values[2] = linev;
+        values[6] = loadpct;
+        QVERIFY(journal.appendMeasurement(values, timeLeft, Journal::State::Unsent, time));
+    };
+    // A value without a number (N/A, an empty TIMELEFT) counts for nothing.
+    add(minute * 60000 + 1000, QStringLiteral("230.0 Volts"), QStringLiteral("N/A"), QString());
+    add(minute * 60000 + 2000, QString(), QStringLiteral("17.0 Percent"), QString());
+    add(minute * 60000 + 59999, QStringLiteral("228.5 Volts"), QStringLiteral("9.0 Percent"),
+        QString());
+    add(minute * 60000 + 60000, QStringLiteral("231.0 Volts"), QStringLiteral("N/A"),
+        QStringLiteral("12.5 Minutes"));
+    QCOMPARE(readJournal(journal.path(),
+                         QStringLiteral("SELECT minute - %1, row_count, linev_min, linev_max, "
+                                        "loadpct_min, loadpct_max, timeleft_min, timeleft_max "
+                                        "FROM upsmeasurements_minutes ORDER BY minute")
+                                 .arg(minute)),
+             (QStringList{QStringLiteral("0|3|228.5|230|9|17||"),
+                          QStringLiteral("1|1|231|231|||12.5|12.5")}));
 }
 
 void TestJournal::rowsPastRetentionArePruned()
