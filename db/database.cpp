@@ -16,6 +16,7 @@
 #include <QMutexLocker>
 #include <QThread>
 
+#include <climits>
 #include <memory>
 
 namespace {
@@ -23,6 +24,10 @@ namespace {
 // The first open waits this much longer than the driver's connect time limit
 // for the writer's answer (table creation, the last event's message).
 constexpr int firstAnswerMarginMs = 5000;
+// At the program's end, how long the writer may take to close the journal and
+// the connection. A statement still out is not waited for: its row is settled
+// at the next start.
+constexpr unsigned long writerStopAtQuitMs = 3000;
 
 void showMessageBox(const QString &text)
 {
@@ -109,15 +114,33 @@ DataBase::DataBase(Registry *registryInstance, Logs *logsInstance, const QString
     writer->moveToThread(writerThread);
     connect(writerThread, &QThread::started, writer, &LogWriter::start);
     writerThread->start();
+    // The process-wide object is never destroyed: its writer ends with the program.
+    if (QCoreApplication::instance())
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
+                [this] { stopWriter(writerStopAtQuitMs); });
 }
 
 DataBase::~DataBase()
 {
     // Waits for a statement that is out; the driver's time limits bound it.
-    QMetaObject::invokeMethod(writer, &LogWriter::finish, Qt::BlockingQueuedConnection);
-    writerThread->quit();
-    writerThread->wait();
+    stopWriter(ULONG_MAX);
     delete writer;
+}
+
+void DataBase::stopWriter(unsigned long waitMs)
+{
+    if (!writerStopping) {
+        writerStopping = true;
+        LogWriter *target = writer;
+        QMetaObject::invokeMethod(
+                writer,
+                [target] {
+                    target->finish();
+                    QThread::currentThread()->quit();
+                },
+                Qt::QueuedConnection);
+    }
+    writerThread->wait(waitMs);
 }
 
 DataBase::FailureNotice DataBase::setFailureNotice(FailureNotice notice)

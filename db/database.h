@@ -87,6 +87,8 @@ public:
 private:
     void assertOwnerThread() const;
     void importFromUserRegistry();
+    // Closes the writer's journal and connection on its thread and ends it.
+    void stopWriter(unsigned long waitMs);
     // Traces a failed append once, and announces a good one to the writer.
     void handedOver(bool appended, bool waits, const QString &errorPrefix, const QString &error);
     void openAnswered(quint64 request, bool configured, bool refused, const QString &error);
@@ -100,6 +102,7 @@ private:
     std::unique_ptr<Journal> journal;
     QThread *writerThread = nullptr;
     LogWriter *writer = nullptr;
+    bool writerStopping = false;
 
     // Rows keep state LocalOnly while no database is set.
     bool configured = false;
