@@ -152,8 +152,9 @@ void TestJournal::rowsPastRetentionArePruned()
             30000);
     QCOMPARE(readJournal(path, QStringLiteral("SELECT status FROM upsmeasurements ORDER BY id")),
              kept);
-    QVERIFY(trace->messages().contains(
-            QStringLiteral("Journal: 6 rows older than 31 days removed")));
+    QTRY_VERIFY_WITH_TIMEOUT(trace->messages().contains(
+                                     QStringLiteral("Journal: 6 rows older than 31 days removed")),
+                             30000);
 }
 
 void TestJournal::limitDropsOldestWaitingMeasurementsOnly()
