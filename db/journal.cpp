@@ -1,6 +1,7 @@
 #include "journal.h"
 
 #include "serverconnection.h"
+#include "sqlrows.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -214,15 +215,8 @@ bool Journal::exec(const QString &statement, const QVariantList &values, QList<Q
         error = query.lastError().text();
         return false;
     }
-    if (rows && query.isSelect()) {
-        const int columnCount = query.record().count();
-        while (query.next()) {
-            QVariantList row;
-            for (int i = 0; i < columnCount; ++i)
-                row.append(query.value(i));
-            rows->append(row);
-        }
-    }
+    if (rows && query.isSelect())
+        *rows += takeRows(query);
     return true;
 }
 

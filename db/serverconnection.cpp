@@ -2,6 +2,7 @@
 
 #include "logs.h"
 #include "registry.h"
+#include "sqlrows.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -539,13 +540,7 @@ bool ServerConnection::send(const QString &statement, const QVariantList &values
         return false;
     }
     if (rows && query.isSelect()) {
-        const int columnCount = query.record().count();
-        while (query.next()) {
-            QVariantList row;
-            for (int i = 0; i < columnCount; ++i)
-                row.append(query.value(i));
-            rows->append(row);
-        }
+        *rows += takeRows(query);
         // A result cut short by a lost connection is no answer.
         if (query.lastError().isValid() && query.lastError().type() != QSqlError::NoError) {
             *error = query.lastError();
