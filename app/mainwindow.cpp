@@ -5,6 +5,7 @@
 #include "comthrd.h"
 #include "core.h"
 #include "database.h"
+#include "desktopintegration.h"
 #include "logs.h"
 #include "messagebox.h"
 #include "registry.h"
@@ -44,7 +45,7 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
     setWindowFlags(Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     statusBar()->hide();
     fixWindowSize();
-    eventsmodel = new QStringListModel;
+    eventsmodel = new QStringListModel(this);
 
     loadconfigurationui();
     ui->pushButton->hide();
@@ -115,8 +116,9 @@ void MainWindow::createTrayIcon()
     auto *hideAction = new QAction(QStringLiteral("Hide"), trayicon);
     connect(hideAction, &QAction::triggered, this, &MainWindow::hidetotry);
 
-    // The menu has no parent; it lives as long as the process.
-    auto *trayMenu = new QMenu;
+    // A child of the window, which deletes it with its actions; a QMenu is a
+    // popup of its own whatever its parent.
+    auto *trayMenu = new QMenu(this);
     connect(trayicon, &QSystemTrayIcon::activated, this, &MainWindow::on_showhide);
     trayMenu->addAction(exitAction);
     trayMenu->addSeparator();
@@ -224,9 +226,9 @@ void MainWindow::refreshstatuslabels()
     const QStringList header =
             comthrd->statusValue(QStringLiteral("APC")).split(QLatin1Char(','), Qt::KeepEmptyParts);
     if (header.size() == 3) {
-        ui->label_VERSION_2->setText(header.at(0));
-        ui->label_VERSION_3->setText(header.at(1));
-        ui->label_VERSION_4->setText(header.at(2));
+        DesktopIntegration::setFittedText(ui->label_VERSION_2, header.at(0));
+        DesktopIntegration::setFittedText(ui->label_VERSION_3, header.at(1));
+        DesktopIntegration::setFittedText(ui->label_VERSION_4, header.at(2));
     }
 
     const std::pair<QLatin1String, QLabel *> upToStatus[] = {
@@ -242,9 +244,10 @@ void MainWindow::refreshstatuslabels()
             {QLatin1String("STATUS"), ui->label_STATUS},
     };
     for (const auto &[key, label] : upToStatus)
-        label->setText(comthrd->statusValue(key));
+        DesktopIntegration::setFittedText(label, comthrd->statusValue(key));
 
-    const QString status = ui->label_STATUS->text();
+    // The whole value, also when the label shows it shortened.
+    const QString status = comthrd->statusValue(QStringLiteral("STATUS"));
     if (status != laststatus) {
         laststatus = status;
         tray->showMessage(QStringLiteral("Voltrine STATUS"), laststatus,
@@ -283,7 +286,7 @@ void MainWindow::refreshstatuslabels()
             {QLatin1String("END APC"), ui->label_ENDAPC},
     };
     for (const auto &[key, label] : afterStatus)
-        label->setText(comthrd->statusValue(key));
+        DesktopIntegration::setFittedText(label, comthrd->statusValue(key));
 }
 
 void MainWindow::refreshevents()

@@ -10,6 +10,7 @@ class COMThrd;
 class Core;
 class DataBase;
 class Logs;
+class QCheckBox;
 class QCloseEvent;
 class QLabel;
 class QLineEdit;
@@ -122,7 +123,11 @@ private:
     TrayNotifier *tray = nullptr;
     QLabel *apcServerProblem = nullptr;
     QLabel *databaseProblem = nullptr;
-    QLabel *upsConfigurationProblem = nullptr;
     // The interval field's time after the last load of the page.
     QTime intervalAtLoad;
+    // Linux: the autostart check box of the General tab, and what keeps the
+    // General and UPS Configuration saves from taking effect.
+    QCheckBox *autostartBox = nullptr;
+    QLabel *generalProblem = nullptr;
+    QLabel *upsConfigProblem = nullptr;
 };
