@@ -396,7 +396,7 @@ void MainWindow::on_pushButton_saveupsconf_clicked()
     }
     registry->save();
     // Linux: what kept the save from taking effect; never anything on Windows.
-    const QString problem = serviceControl()->configProblem();
-    upsConfigProblem->setText(problem);
-    upsConfigProblem->setVisible(!problem.isEmpty());
+    const QString notApplied = serviceControl()->configProblem();
+    upsConfigProblem->setText(notApplied);
+    upsConfigProblem->setVisible(!notApplied.isEmpty());
 }

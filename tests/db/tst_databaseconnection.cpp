@@ -169,11 +169,11 @@ void TestDatabaseConnection::importSkipsValuesTheFileCannotHold()
     QVERIFY(!reloaded.loadFailed());
     QCOMPARE(reloaded.storedLines().mid(2), QStringList{QStringLiteral("DBUSER:ups")});
     for (const char *key : {"dbhost", "dbname", "dbpasswd"})
-        QVERIFY2(trace.messages.contains(QStringLiteral("Registry value not imported, the "
-                                                        "configuration file cannot hold it: ") +
-                                         QLatin1String(key)),
+        QVERIFY2(trace.messages().contains(QStringLiteral("Registry value not imported, the "
+                                                          "configuration file cannot hold it: ") +
+                                           QLatin1String(key)),
                  key);
-    QVERIFY(!trace.messages.join(QLatin1Char('\n')).contains(QStringLiteral("s3cret")));
+    QVERIFY(!trace.messages().join(QLatin1Char('\n')).contains(QStringLiteral("s3cret")));
 }
 
 void TestDatabaseConnection::connectionString_data()
