@@ -25,7 +25,11 @@ QString writeWhole(QSaveFile &file, const QByteArray &text)
 ConfigFileWrite replaceConfigFile(const QString &path, const QByteArray &text,
                                   const QString &backupSuffix)
 {
+    // Written beside the old file and renamed over it, so that the daemon
+    // never finds half a configuration; where the folder takes no temporary
+    // file but the file itself is writable, it is written in place.
     QSaveFile file(path);
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly))
         return {ConfigFileWrite::NotOpened, file.errorString()};
 
@@ -37,6 +41,7 @@ ConfigFileWrite replaceConfigFile(const QString &path, const QByteArray &text,
         }
         const QByteArray old = previous.readAll();
         QSaveFile backup(path + backupSuffix);
+        backup.setDirectWriteFallback(true);
         QString error =
                 previous.error() == QFileDevice::NoError ? QString() : previous.errorString();
         if (error.isEmpty() && !backup.open(QIODevice::WriteOnly))

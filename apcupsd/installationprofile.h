@@ -47,7 +47,11 @@ struct ControlWaits
     int answerIdleMs = 2000;
     int reportIdleMs = 60000;
     int writeMs = 30000;
-    // How long the tool may take to end after the quit command before it is ended.
+    // The longest one read of the tool's output may last while the tool keeps
+    // printing without a pause.
+    int toolReadLimitMs = 300000;
+    // How long the tool may take to end after the quit command before it is
+    // ended, and again after it was ended.
     int toolQuitMs = 5000;
     int afterRestoreMs = 100;
 };

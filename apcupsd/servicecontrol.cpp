@@ -194,7 +194,8 @@ bool ServiceControl::saveConfig(UpsConnection connection, const QString &portNam
 
 QString ServiceControl::selfTestDialogue()
 {
-    QMutexLocker locker(&sequenceMutex);
+    // Only the stop holds the lock: the dialogue can last minutes, and a
+    // configuration save or a monitoring start must not wait for it.
     stopApcupsd();
     return runApctestDialogue(installation.testToolPath(), installation.waits, *logs);
 }

@@ -16,9 +16,10 @@ class Logs;
 // start and stop of the daemon, its configuration file and its test tool.
 //
 // Every operation blocks its caller for the profile's waits and reports only
-// to the trace log. Operations may be called from several threads; they are
-// serialised, so that a configuration save, a monitoring start and a
-// self-test never start or stop the daemon under each other.
+// to the trace log. Operations may be called from several threads; each start
+// or stop sequence is serialised, so that a configuration save, a monitoring
+// start and a self-test never start or stop the daemon under each other. The
+// self-test's dialogue with the tool holds no lock.
 class ServiceControl final
 {
 public:
@@ -44,6 +45,7 @@ public:
 
     // With the daemon stopped first, talks to apcupsd's test tool until the
     // UPS has tested itself; returns the result text ("Selftest Success", ...).
+    // Every wait on the tool is bounded.
     QString selfTestDialogue();
 
     // The devices whose display names contain filter (all when it is empty).

@@ -14,6 +14,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QStringList>
 #include <QTime>
 
 #include <exception>
@@ -92,6 +93,7 @@ void MainWindow::loadconfigurationui()
     }
     for (QLineEdit *edit : ui->page_2->findChildren<QLineEdit *>())
         edit->setStyleSheet(QString());
+    ui->comboBox_2->setStyleSheet(QString());
     apcServerProblem->hide();
     databaseProblem->hide();
     generalProblem->hide();
@@ -126,6 +128,9 @@ void MainWindow::loadconfigurationui()
                                          QStringLiteral("m:s"));
     if (time.isValid())
         ui->timeEdit->setTime(time);
+    // What the field shows now stands for the stored interval until the user
+    // changes it, also when it could not show that interval.
+    intervalAtLoad = ui->timeEdit->time();
 
     on_pushButtonRefreshDevicesList_clicked();
 
@@ -179,28 +184,48 @@ void MainWindow::on_pushButtonRefreshDevicesList_clicked()
     ui->pushButtonRefreshDevicesList->setEnabled(true);
 }
 
+namespace {
+
+// Why text cannot be stored under key so that the next start reads it back,
+// or an empty string when it can. An encoded value (the password) is never
+// repeated.
+QString refusalOf(const QLabel *caption, const QString &key, const QString &text, bool encoded)
+{
+    if (Registry::isLoadable(key, text, encoded))
+        return QString();
+    const QString name = caption->text() + QStringLiteral(" (") + key + QStringLiteral(")");
+    if (text.isEmpty())
+        return name + QStringLiteral(": cannot be empty.");
+    if (encoded)
+        return name +
+                QStringLiteral(": cannot be stored; use Western European (Latin-1) "
+                               "characters only.");
+    return name + QStringLiteral(": \"") + text +
+            QStringLiteral("\" cannot be stored; use letters, digits, dots, dashes and "
+                           "underscores, without blanks.");
+}
+
+void showProblems(QLabel *problemLabel, const QStringList &problems)
+{
+    problemLabel->setText(problems.join(QLatin1Char('\n')));
+    problemLabel->setVisible(!problems.isEmpty());
+}
+
+} // namespace
+
 bool MainWindow::checkLoadable(const QList<PageField> &fields, QLabel *problemLabel)
 {
     QStringList problems;
     for (const PageField &field : fields) {
-        const QString text = field.edit->text();
-        const QString stored = field.encoded ? QString::fromLatin1(text.toLatin1().toHex()) : text;
-        if (Registry::isLoadable(field.key, stored)) {
-            field.edit->setStyleSheet(QString());
-            continue;
-        }
-        field.edit->setStyleSheet(QStringLiteral("QLineEdit { border: 1px solid #b00000; }"));
-        const QString name =
-                field.caption->text() + QStringLiteral(" (") + field.key + QStringLiteral(")");
-        if (text.isEmpty())
-            problems.append(name + QStringLiteral(": cannot be empty."));
-        else
-            problems.append(name + QStringLiteral(": \"") + text +
-                            QStringLiteral("\" cannot be stored; use letters, digits, dots, "
-                                           "dashes and underscores, without blanks."));
+        const QString problem =
+                refusalOf(field.caption, field.key, field.edit->text(), field.encoded);
+        field.edit->setStyleSheet(
+                problem.isEmpty() ? QString()
+                                  : QStringLiteral("QLineEdit { border: 1px solid #b00000; }"));
+        if (!problem.isEmpty())
+            problems.append(problem);
     }
-    problemLabel->setText(problems.join(QLatin1Char('\n')));
-    problemLabel->setVisible(!problems.isEmpty());
+    showProblems(problemLabel, problems);
     return problems.isEmpty();
 }
 
@@ -309,8 +334,13 @@ void MainWindow::on_pushButton_savedatabaseinfo_clicked()
     if (passwordChanged)
         registry->setKey(QStringLiteral("dbpasswd"), ui->lineEdit_8->text(), true);
 
+    // A stored interval the field cannot show (an hour or more, a part of a
+    // second) is kept while the field is left alone.
     const QTime time = ui->timeEdit->time();
-    core->setLoggingInterval((time.minute() * 60 + time.second()) * 1000);
+    const int storedInterval = registry->getKey(QStringLiteral("dblogtime")).toInt();
+    core->setLoggingInterval(time == intervalAtLoad && storedInterval > 0
+                                     ? storedInterval
+                                     : (time.minute() * 60 + time.second()) * 1000);
     registry->save();
     database->openConnection();
     ui->pushButton_savedatabaseinfo->setEnabled(false);
@@ -332,29 +362,41 @@ void MainWindow::on_comboBox_2_currentTextChanged()
 
 void MainWindow::on_pushButton_saveupsconf_clicked()
 {
-    ui->pushButton_saveupsconf->setEnabled(false);
     const QString connectorType = ui->comboBox->currentText();
+    const QString entry = ui->comboBox_2->currentText();
+    QString port = entry;
+    const int open = port.indexOf(QLatin1Char('('));
+    if (open >= 0)
+        port.remove(0, open + 1);
+    port.remove(QLatin1Char(')'));
+    // A device name with parentheses of its own gives a port the next start
+    // could not read back: it is refused like the other tabs' values.
+    QString problem;
+    if (connectorType == serialText && !entry.isEmpty())
+        problem = refusalOf(ui->label_23, QStringLiteral("uspcomport"), port, false);
+    ui->comboBox_2->setStyleSheet(
+            problem.isEmpty() ? QString()
+                              : QStringLiteral("QComboBox { border: 1px solid #b00000; }"));
+    showProblems(upsConfigProblem, problem.isEmpty() ? QStringList() : QStringList{problem});
+    if (!problem.isEmpty())
+        return;
+
+    ui->pushButton_saveupsconf->setEnabled(false);
     if (connectorType == usbText) {
         registry->setKey(QStringLiteral("upscontype"), usbText);
         serviceControl()->writeUsbConfig();
     } else if (connectorType == serialText) {
         registry->setKey(QStringLiteral("upscontype"), serialText);
-        const QString entry = ui->comboBox_2->currentText();
         if (entry.isEmpty()) {
             registry->setKey(QStringLiteral("uspcomport"), noPortText);
         } else {
-            QString port = entry;
-            const int open = port.indexOf(QLatin1Char('('));
-            if (open >= 0)
-                port.remove(0, open + 1);
-            port.remove(QLatin1Char(')'));
             registry->setKey(QStringLiteral("uspcomport"), port);
             serviceControl()->writeComConfig(registry->getKey(QStringLiteral("uspcomport")));
         }
     }
     registry->save();
     // Linux: what kept the save from taking effect; never anything on Windows.
-    const QString problem = serviceControl()->configProblem();
-    upsConfigProblem->setText(problem);
-    upsConfigProblem->setVisible(!problem.isEmpty());
+    const QString notApplied = serviceControl()->configProblem();
+    upsConfigProblem->setText(notApplied);
+    upsConfigProblem->setVisible(!notApplied.isEmpty());
 }

@@ -12,6 +12,7 @@
 #include "traynotifier.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QLabel>
@@ -79,6 +80,10 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
     logs->trace(QStringLiteral("Loading secance End"));
 
     createTrayIcon();
+    // The program lives in the tray: no window closing ends it, not even the
+    // "Quit?" box answered No while the window is hidden. Only Exit answered
+    // Yes quits.
+    QApplication::setQuitOnLastWindowClosed(false);
 
     showtimer = new QTimer(this);
     connect(showtimer, &QTimer::timeout, this, &MainWindow::onshowstart);

@@ -3,6 +3,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <QSystemTrayIcon>
+#include <QTime>
 
 class ApcUpsdControl;
 class COMThrd;
@@ -98,7 +99,8 @@ private:
         QString key;
         QLabel *caption;
         QLineEdit *edit;
-        // Stored hex-encoded (the password), so only an empty text fails.
+        // Stored hex-encoded (the password): only an empty text or one beyond
+        // Latin-1 fails, and the text is never shown back.
         bool encoded = false;
     };
     // Checks that each field's text loads again at the next start; marks the
@@ -121,6 +123,8 @@ private:
     TrayNotifier *tray = nullptr;
     QLabel *apcServerProblem = nullptr;
     QLabel *databaseProblem = nullptr;
+    // The interval field's time after the last load of the page.
+    QTime intervalAtLoad;
     // Linux: the autostart check box of the General tab, and what keeps the
     // General and UPS Configuration saves from taking effect.
     QCheckBox *autostartBox = nullptr;

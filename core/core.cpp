@@ -160,6 +160,9 @@ void Core::run()
 void Core::resetForMonitoringRun()
 {
     lastEventMessage = database->lastEventMessage();
+    // Where the walk stands in the daemon's list is known again only once it
+    // has found the stored line.
+    lastEventIndex = -1;
     measurements.forgetLastRow();
 }
 
@@ -207,11 +210,8 @@ void Core::FilterEvent()
     const QStringList lines = comthrd->eventLines();
     if (lastEventMessage.isEmpty())
         lastEventMessage = database->lastEventMessage();
-    lastEventIndex = indexOfStoredEvent(lines, lastEventMessage);
-    const std::optional<QString> next = nextEventLine(lines, lastEventIndex);
+    const std::optional<QString> next = nextEventToStore(lines, lastEventMessage, lastEventIndex);
     if (!next)
         return;
-    ++lastEventIndex;
-    lastEventMessage = *next;
     database->writeEvent(eventRowValues(*next, statusLookup(), machineNumber, monitorVersion));
 }

@@ -166,6 +166,15 @@ void DataBase::importFromUserRegistry()
         // next load of the settings file refuses.
         if (value.isEmpty())
             return;
+        // So would a value the file cannot hold; the user enters it on the
+        // configuration page instead. The value itself is not traced: it may
+        // be the password.
+        if (!Registry::isLoadable(key, value, encode)) {
+            logs->trace(QStringLiteral("Registry value not imported, the configuration file "
+                                       "cannot hold it: ") +
+                        key);
+            return;
+        }
         registry->setKey(key, value, encode);
     };
     const auto valueOf = [&source](const char *name) {

@@ -107,10 +107,20 @@ bool Registry::isAcceptedLine(const QString &line)
     return false;
 }
 
-bool Registry::isLoadable(const QString &key, const QString &value)
+bool Registry::isLoadable(const QString &key, const QString &value, bool encode)
 {
-    // The load removes blanks, so a value holding one would come back changed.
-    return !value.contains(QLatin1Char(' ')) && isAcceptedLine(needleOf(key) + value);
+    if (encode) {
+        // Encoded as Latin-1 bytes: any other character would come back as "?".
+        if (value.isEmpty() || QString::fromLatin1(value.toLatin1()) != value)
+            return false;
+        return isAcceptedLine(needleOf(key) + QString::fromLatin1(value.toLatin1().toHex()));
+    }
+    // The load removes blanks, so a value holding one would come back changed;
+    // so would a character that the file's encoding cannot hold.
+    const QString line = needleOf(key) + value;
+    const QTextCodec *codec = QTextCodec::codecForLocale();
+    return !value.contains(QLatin1Char(' ')) &&
+            codec->toUnicode(codec->fromUnicode(line)) == line && isAcceptedLine(line);
 }
 
 void Registry::writeHeaderIfEmpty()
@@ -147,24 +157,21 @@ void Registry::load()
         return;
     }
 
+    // A rejected line is reported and skipped; the lines after it still load,
+    // so that their keys are found and no owner appends its default again.
     int lineNumber = 0;
     bool rejected = false;
     while (!stream.atEnd()) {
-        const QString raw = stream.readLine();
+        QString stored = stream.readLine();
         ++lineNumber;
-        QString stored = raw;
         stored.remove(QLatin1Char(' '));
-        if (!rejected && isAcceptedLine(stored)) {
+        if (isAcceptedLine(stored)) {
             lines.append(stored);
             continue;
         }
-        if (!rejected) {
-            logs->trace(QStringLiteral("Configuration: Syntax Error. Line:") +
-                        QString::number(lineNumber) + QStringLiteral(" > ") + stored);
-            rejected = true;
-            unloadedAt = lines.size();
-        }
-        unloadedLines.append(raw);
+        logs->trace(QStringLiteral("Configuration: Syntax Error. Line:") +
+                    QString::number(lineNumber) + QStringLiteral(" > ") + stored);
+        rejected = true;
     }
     configfile.close();
     loadError = rejected;
@@ -223,7 +230,12 @@ bool Registry::setKey(const QString &key, const QString &value, bool encode)
         if (!existed)
             restrictToOwner(configfile);
         const qint64 sizeBefore = configfile.size();
-        if (!writeLines(configfile, {line})) {
+        // A last line without its line break (as some editors leave it) is
+        // ended first, or the new line would be joined to it.
+        QStringList appended{line};
+        if (sizeBefore > 0 && configfile.seek(sizeBefore - 1) && configfile.read(1) != "\n")
+            appended.prepend(QString());
+        if (!writeLines(configfile, appended)) {
             // A line cut short would stop the next load: take it back out.
             configfile.resize(sizeBefore);
             configfile.close();
@@ -244,19 +256,18 @@ bool Registry::save()
 {
     try {
         // Written to a temporary file and renamed over confdata on commit, so a
-        // crash in the middle of a save leaves the old file whole.
+        // crash in the middle of a save leaves the old file whole. Where only
+        // the file itself is writable, it is written in place.
         QSaveFile file(configfile.fileName());
+        file.setDirectWriteFallback(true);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Unbuffered)) {
             logs->trace(QStringLiteral("Can not open Configuration file"));
             return false;
         }
         restrictToOwner(file);
-        QStringList content = lines;
-        if (unloadedAt >= 0) {
-            for (int i = 0; i < unloadedLines.size(); ++i)
-                content.insert(unloadedAt + i, unloadedLines.at(i));
-        }
-        if (!writeLines(file, content)) {
+        // A file whose every line was rejected is begun anew, as a missing
+        // one is, rather than left empty for the next load to begin.
+        if (!writeLines(file, lines.isEmpty() ? QStringList{magicLine, versionLine} : lines)) {
             const QString detail = writeErrorOf(file);
             file.cancelWriting();
             logs->trace(QStringLiteral("Can not write Configuration file :") + detail);

@@ -309,11 +309,19 @@ private:
         if (!program)
             return;
         // The program ends only through its tray menu; ending the sandbox ends
-        // it and the daemon it started.
+        // it and the daemon it started, the daemon a moment after the sandbox.
+        // The next daemon needs its port: wait until the old one has let go.
         program->kill();
         program->waitForFinished(30000);
         program.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(portIsFree(nisPort), 30000);
         QFile::remove(path("apcupsd.pid"));
+    }
+
+    static bool portIsFree(quint16 port)
+    {
+        QTcpServer probe;
+        return probe.listen(QHostAddress::LocalHost, port);
     }
 
     QByteArray trace() const { return readFileBytes(workPath(QStringLiteral("Trace.log"))); }

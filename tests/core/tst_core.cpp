@@ -226,6 +226,45 @@ private slots:
         QCOMPARE(rowCount(QStringLiteral("upsevents")), expected.size());
     }
 
+    // The walk goes on from where it wrote, also past a line equal to one
+    // written before; a restart finds the last stored line at its last
+    // place and writes nothing twice.
+    void repeatedEventLinesAreEachStoredOnce()
+    {
+        makeCore();
+        int lists = 0; // event lists the core has handled: its slot is queued first
+        connect(client.get(), &COMThrd::EventsDataReady, this, [&lists] { ++lists; });
+        const auto add = [this](const QStringList &lines) {
+            for (const QString &line : lines)
+                simulator->model().addRawEventLine(line);
+        };
+        const QString a = QStringLiteral("A");
+        const QStringList stored{simulator->model().eventLines().value(0),
+                                 a,
+                                 QStringLiteral("B"),
+                                 a,
+                                 QStringLiteral("C"),
+                                 a};
+        core->start();
+        add({a});
+        QTRY_COMPARE_WITH_TIMEOUT(storedEvents(), stored.mid(0, 2), 30000);
+        add({QStringLiteral("B"), a, QStringLiteral("C")});
+        QTRY_COMPARE_WITH_TIMEOUT(storedEvents(), stored.mid(0, 5), 30000);
+        add({a});
+        QTRY_COMPARE_WITH_TIMEOUT(storedEvents(), stored, 30000);
+
+        QSignalSpy stopped(core.get(), &Core::CoreStopped);
+        QSignalSpy started(core.get(), &Core::CoreStarted);
+        core->stop();
+        QTRY_COMPARE_WITH_TIMEOUT(stopped.count(), 1, 30000);
+        QVERIFY(core->wait(30000));
+        core->start();
+        QTRY_COMPARE_WITH_TIMEOUT(started.count(), 1, 30000);
+        const int handled = lists;
+        QTRY_VERIFY_WITH_TIMEOUT(lists >= handled + 3, 30000);
+        QCOMPARE(storedEvents(), stored);
+    }
+
     void timerRowsWhileMonitoringStopped()
     {
         makeCore();
@@ -336,6 +375,11 @@ private:
     }
 
     int countStatusReplies() const { return simulator->requestsServed(); }
+
+    QStringList storedEvents()
+    {
+        return server.query(QStringLiteral("SELECT message FROM upsevents ORDER BY id"), schema);
+    }
 
     QTemporaryDir home;
     TestMariaDb server;

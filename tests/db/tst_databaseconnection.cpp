@@ -21,6 +21,7 @@ private slots:
     void importFromUserRegistry_data();
     void importFromUserRegistry();
     void importKeepsExistingSettings();
+    void importSkipsValuesTheFileCannotHold();
     void connectionString_data();
     void connectionString();
     void connects_data();
@@ -143,6 +144,36 @@ void TestDatabaseConnection::importKeepsExistingSettings()
     QVERIFY(!reloaded.loadFailed());
     QCOMPARE(reloaded.storedLines().mid(2),
              (QStringList{QStringLiteral("DBHOST:confhost"), QStringLiteral("DBNAME:registrydb")}));
+}
+
+// Values the settings file could not give back are left to the
+// configuration page: none of them stops or changes the next load.
+void TestDatabaseConnection::importSkipsValuesTheFileCannotHold()
+{
+    {
+        const auto source = openUserRegistry(QStringLiteral("LoggingDatabase"));
+        source->setValue(QStringLiteral("hostname"), QStringLiteral("db host.example.org"));
+        source->setValue(QStringLiteral("dbname"), QStringLiteral("ups@log"));
+        source->setValue(QStringLiteral("username"), QStringLiteral("ups"));
+        source->setValue(QStringLiteral("password"), QStringLiteral("s3cret\u20ac"));
+    }
+    QTemporaryDir dir;
+    Logs logs(dir.filePath(QStringLiteral("Trace.log")));
+    TraceRecorder trace(&logs);
+    const QString confdata = dir.filePath(QStringLiteral("confdata"));
+    {
+        Registry registry(&logs, confdata);
+        DataBase database(&registry, &logs);
+    }
+    Registry reloaded(&logs, confdata);
+    QVERIFY(!reloaded.loadFailed());
+    QCOMPARE(reloaded.storedLines().mid(2), QStringList{QStringLiteral("DBUSER:ups")});
+    for (const char *key : {"dbhost", "dbname", "dbpasswd"})
+        QVERIFY2(trace.messages().contains(QStringLiteral("Registry value not imported, the "
+                                                          "configuration file cannot hold it: ") +
+                                           QLatin1String(key)),
+                 key);
+    QVERIFY(!trace.messages().join(QLatin1Char('\n')).contains(QStringLiteral("s3cret")));
 }
 
 void TestDatabaseConnection::connectionString_data()
