@@ -8,7 +8,6 @@
 #include <QRegExp>
 #include <QSaveFile>
 #include <QTextCodec>
-#include <QTextStream>
 
 #include <exception>
 
@@ -40,16 +39,35 @@ QString needleOf(const QString &key)
     return key.toUpper() + QLatin1Char(':');
 }
 
-// Writes each line followed by a line break, in the locale's encoding, to a
-// device opened unbuffered so that the result of write() is final. A short
-// write (a full disk, a size limit) counts as a failure: QTextStream would
-// silently drop the rest.
+// The file is read and written in UTF-8 on every machine, whatever the locale,
+// and a byte-order mark never makes the load take it for another encoding than
+// the one the next save or append writes: a file once saved keeps its bytes,
+// and a line appended to it reads back. (A leading UTF-8 mark is skipped.)
+QTextCodec *fileCodec()
+{
+    static QTextCodec *const codec = QTextCodec::codecForName("UTF-8");
+    return codec;
+}
+
+// The lines of the file's bytes, read in text mode (without carriage returns):
+// the text split at its line breaks, a last line without one included.
+QStringList linesOfFile(const QByteArray &bytes)
+{
+    QStringList lines = fileCodec()->toUnicode(bytes).split(QLatin1Char('\n'));
+    if (lines.constLast().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+// Writes each line followed by a line break to a device opened unbuffered, so
+// that the result of write() is final. A short write (a full disk, a size
+// limit) counts as a failure: QTextStream would silently drop the rest.
 bool writeLines(QFileDevice &file, const QStringList &lines)
 {
     QString text;
     for (const QString &line : lines)
         text += line + QLatin1Char('\n');
-    const QByteArray bytes = QTextCodec::codecForLocale()->fromUnicode(text);
+    const QByteArray bytes = fileCodec()->fromUnicode(text);
     return file.write(bytes) == bytes.size();
 }
 
@@ -109,18 +127,19 @@ bool Registry::isAcceptedLine(const QString &line)
 
 bool Registry::isLoadable(const QString &key, const QString &value, bool encode)
 {
+    QString stored = value;
     if (encode) {
         // Encoded as Latin-1 bytes: any other character would come back as "?".
         if (value.isEmpty() || QString::fromLatin1(value.toLatin1()) != value)
             return false;
-        return isAcceptedLine(needleOf(key) + QString::fromLatin1(value.toLatin1().toHex()));
+        stored = QString::fromLatin1(value.toLatin1().toHex());
     }
-    // The load removes blanks, so a value holding one would come back changed;
-    // so would a character that the file's encoding cannot hold.
-    const QString line = needleOf(key) + value;
-    const QTextCodec *codec = QTextCodec::codecForLocale();
-    return !value.contains(QLatin1Char(' ')) &&
-            codec->toUnicode(codec->fromUnicode(line)) == line && isAcceptedLine(line);
+    // The load removes blanks, so a line holding one, in its value or its key,
+    // would come back changed; so would a character that the file's encoding
+    // cannot hold.
+    const QString line = needleOf(key) + stored;
+    return !line.contains(QLatin1Char(' ')) &&
+            fileCodec()->toUnicode(fileCodec()->fromUnicode(line)) == line && isAcceptedLine(line);
 }
 
 void Registry::writeHeaderIfEmpty()
@@ -148,10 +167,10 @@ void Registry::load()
         emit regstatuserror(true);
         return;
     }
-    QTextStream stream(&configfile);
-    if (stream.atEnd()) {
+    const QStringList fileLines = linesOfFile(configfile.readAll());
+    configfile.close();
+    if (fileLines.isEmpty()) {
         logs->trace(QStringLiteral("Configuration: Empty"));
-        configfile.close();
         loadError = true;
         emit regstatuserror(true);
         return;
@@ -161,8 +180,7 @@ void Registry::load()
     // so that their keys are found and no owner appends its default again.
     int lineNumber = 0;
     bool rejected = false;
-    while (!stream.atEnd()) {
-        QString stored = stream.readLine();
+    for (QString stored : fileLines) {
         ++lineNumber;
         stored.remove(QLatin1Char(' '));
         if (isAcceptedLine(stored)) {
@@ -173,7 +191,6 @@ void Registry::load()
                     QString::number(lineNumber) + QStringLiteral(" > ") + stored);
         rejected = true;
     }
-    configfile.close();
     loadError = rejected;
     emit regstatuserror(rejected);
 }
