@@ -4,12 +4,14 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
+class AnswerWatch;
 class ApcUpsdControl;
 class COMThrd;
 class Core;
 class DataBase;
 class Logs;
 class QCloseEvent;
+class QDateTime;
 class QLabel;
 class QLineEdit;
 class QStringListModel;
@@ -88,6 +90,10 @@ private:
     void showBackgroundBalloon();
     void fixWindowSize();
     void createTrayIcon();
+    // The tray while apcupsd does not answer: its own icon, tool tip and balloons.
+    void watchAnswers();
+    void showAnswerState();
+    static QString noAnswerText(const QDateTime &since);
     void loadconfigurationui();
     ApcUpsdControl *serviceControl();
     void setPortRowVisible(bool visible);
@@ -118,6 +124,9 @@ private:
 
     Subsystems given;
     TrayNotifier *tray = nullptr;
+    AnswerWatch *answers = nullptr;
+    // laststatus when apcupsd went silent.
+    QString statusWhenSilent;
     QLabel *apcServerProblem = nullptr;
     QLabel *databaseProblem = nullptr;
 };

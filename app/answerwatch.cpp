@@ -1,0 +1,75 @@
+#include "answerwatch.h"
+
+#include "comthrd.h"
+
+#include <algorithm>
+
+AnswerWatch::AnswerWatch(COMThrd *client, QObject *parent)
+    : QObject(parent)
+{
+    clock.start();
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, this, &AnswerWatch::check);
+    // Only the two atomics are touched on the client's thread.
+    connect(
+            client, &COMThrd::StatusDataReady, this,
+            [this] {
+                lastReplyEpochMs = QDateTime::currentMSecsSinceEpoch();
+                lastReplyMs = clock.elapsed();
+            },
+            Qt::DirectConnection);
+    connect(client, &COMThrd::StatusDataReady, this, &AnswerWatch::replyDelivered,
+            Qt::QueuedConnection);
+}
+
+void AnswerWatch::monitoringStarted()
+{
+    monitoring = true;
+    stopped = false;
+    runStartMs = clock.elapsed();
+    runStart = QDateTime::currentDateTime();
+    deadline.start(staleAfterMs);
+}
+
+void AnswerWatch::monitoringStopped()
+{
+    monitoring = false;
+    stopped = true;
+    deadline.stop();
+}
+
+QDateTime AnswerWatch::silentSince() const
+{
+    if (lastReplyMs < 0)
+        return runStart;
+    return QDateTime::fromMSecsSinceEpoch(lastReplyEpochMs);
+}
+
+qint64 AnswerWatch::silentForMs() const
+{
+    return clock.elapsed() - std::max<qint64>(lastReplyMs, runStartMs);
+}
+
+void AnswerWatch::replyDelivered()
+{
+    if (monitoring)
+        deadline.start(staleAfterMs);
+    if (stale) {
+        stale = false;
+        emit answeredAgain();
+    }
+}
+
+void AnswerWatch::check()
+{
+    if (!monitoring || stale)
+        return;
+    const qint64 silent = silentForMs();
+    if (silent < staleAfterMs) {
+        // A reply was stored while this thread was busy; its delivery is on the way.
+        deadline.start(int(staleAfterMs - silent));
+        return;
+    }
+    stale = true;
+    emit wentStale(silentSince());
+}
