@@ -145,11 +145,13 @@ void MainWindow::watchAnswers()
     answers = new AnswerWatch(comthrd, this);
     connect(answers, &AnswerWatch::wentStale, this, [this](const QDateTime &since) {
         statusWhenSilent = laststatus;
+        logs->trace(noAnswerText(since));
         tray->setIcon(noAnswerIcon);
         tray->showMessage(statusBalloonTitle, noAnswerText(since), QSystemTrayIcon::Warning, 2000);
         showAnswerState();
     });
     connect(answers, &AnswerWatch::answeredAgain, this, [this] {
+        logs->trace(QStringLiteral("apcupsd answers again"));
         tray->setIcon(statusIcon(laststatus));
         // A STATUS that changed while apcupsd was silent has just been
         // announced; otherwise the status is announced again here, so that
