@@ -8,9 +8,11 @@
 #include "comthrd.h"
 #include "core.h"
 #include "database.h"
+#include "desktopintegration.h"
 #include "logs.h"
 #include "registry.h"
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QTime>
 
@@ -77,11 +79,23 @@ void MainWindow::loadconfigurationui()
     if (!apcServerProblem) {
         apcServerProblem = makeProblemLabel(ui->tab_6, 70);
         databaseProblem = makeProblemLabel(ui->tab_3, 190);
+        generalProblem = makeProblemLabel(ui->tab_5, 60);
+        upsConfigProblem = makeProblemLabel(ui->tab_4, 70);
+        if (DesktopIntegration::autostartAvailable()) {
+            autostartBox =
+                    new QCheckBox(QStringLiteral("Start with the desktop session"), ui->tab_5);
+            autostartBox->setObjectName(QStringLiteral("checkBoxautostart"));
+            autostartBox->setGeometry(10, 35, 201, 17);
+            connect(autostartBox, &QCheckBox::clicked, this,
+                    &MainWindow::on_checkBoxstartminimised_clicked);
+        }
     }
     for (QLineEdit *edit : ui->page_2->findChildren<QLineEdit *>())
         edit->setStyleSheet(QString());
     apcServerProblem->hide();
     databaseProblem->hide();
+    generalProblem->hide();
+    upsConfigProblem->hide();
 
     ui->tabWidget_3->setCurrentIndex(0);
 
@@ -90,6 +104,8 @@ void MainWindow::loadconfigurationui()
         ui->checkBoxstartminimised->setChecked(true);
     else if (startMinimised == falseText)
         ui->checkBoxstartminimised->setChecked(false);
+    if (autostartBox)
+        autostartBox->setChecked(DesktopIntegration::autostartEnabled());
 
     ui->lineEdit->setText(registry->getKey(QStringLiteral("upshost")));
     ui->lineEdit_2->setText(registry->getKey(QStringLiteral("upsport")));
@@ -125,6 +141,14 @@ void MainWindow::loadconfigurationui()
         setPortRowVisible(false);
     else if (connectorType == serialText)
         setPortRowVisible(true);
+    // Said before the user tries, rather than after a save that cannot work.
+    if (serviceControl()->configNeedsAdministrator()) {
+        upsConfigProblem->setText(
+                QStringLiteral("Changing the UPS connection needs administrator rights: %1 can "
+                               "only be changed by root here.")
+                        .arg(serviceControl()->profile().configFile));
+        upsConfigProblem->show();
+    }
 
     ui->pushButtonSavegeneral->setEnabled(false);
     ui->pushButton_saveapcupsd->setEnabled(false);
@@ -185,6 +209,18 @@ void MainWindow::on_pushButtonSavegeneral_clicked()
     registry->setKey(QStringLiteral("startminimised"),
                      ui->checkBoxstartminimised->isChecked() ? trueText : falseText);
     registry->save();
+    if (autostartBox) {
+        QString error;
+        const bool saved =
+                DesktopIntegration::setAutostartEnabled(autostartBox->isChecked(), &error);
+        if (!saved) {
+            const QString message = QStringLiteral("Can not change the autostart entry %1: %2")
+                                            .arg(DesktopIntegration::autostartEntryPath(), error);
+            logs->trace(message);
+            generalProblem->setText(message);
+        }
+        generalProblem->setVisible(!saved);
+    }
     ui->pushButtonSavegeneral->setEnabled(false);
 }
 
@@ -317,4 +353,8 @@ void MainWindow::on_pushButton_saveupsconf_clicked()
         }
     }
     registry->save();
+    // Linux: what kept the save from taking effect; never anything on Windows.
+    const QString problem = serviceControl()->configProblem();
+    upsConfigProblem->setText(problem);
+    upsConfigProblem->setVisible(!problem.isEmpty());
 }

@@ -6,6 +6,7 @@
 #include "comthrd.h"
 #include "core.h"
 #include "database.h"
+#include "desktopintegration.h"
 #include "logs.h"
 #include "messagebox.h"
 #include "registry.h"
@@ -279,9 +280,9 @@ void MainWindow::refreshstatuslabels()
     const QStringList header =
             comthrd->statusValue(QStringLiteral("APC")).split(QLatin1Char(','), Qt::KeepEmptyParts);
     if (header.size() == 3) {
-        ui->label_VERSION_2->setText(header.at(0));
-        ui->label_VERSION_3->setText(header.at(1));
-        ui->label_VERSION_4->setText(header.at(2));
+        DesktopIntegration::setFittedText(ui->label_VERSION_2, header.at(0));
+        DesktopIntegration::setFittedText(ui->label_VERSION_3, header.at(1));
+        DesktopIntegration::setFittedText(ui->label_VERSION_4, header.at(2));
     }
 
     const std::pair<QLatin1String, QLabel *> upToStatus[] = {
@@ -297,9 +298,10 @@ void MainWindow::refreshstatuslabels()
             {QLatin1String("STATUS"), ui->label_STATUS},
     };
     for (const auto &[key, label] : upToStatus)
-        label->setText(comthrd->statusValue(key));
+        DesktopIntegration::setFittedText(label, comthrd->statusValue(key));
 
-    const QString status = ui->label_STATUS->text();
+    // The whole value, also when the label shows it shortened.
+    const QString status = comthrd->statusValue(QStringLiteral("STATUS"));
     if (status != laststatus) {
         laststatus = status;
         tray->showMessage(statusBalloonTitle, laststatus, QSystemTrayIcon::Information, 2000);
@@ -336,7 +338,7 @@ void MainWindow::refreshstatuslabels()
             {QLatin1String("END APC"), ui->label_ENDAPC},
     };
     for (const auto &[key, label] : afterStatus)
-        label->setText(comthrd->statusValue(key));
+        DesktopIntegration::setFittedText(label, comthrd->statusValue(key));
 }
 
 void MainWindow::refreshevents()

@@ -10,6 +10,7 @@ class COMThrd;
 class Core;
 class DataBase;
 class Logs;
+class QCheckBox;
 class QCloseEvent;
 class QDateTime;
 class QLabel;
@@ -129,4 +130,9 @@ private:
     QString statusWhenSilent;
     QLabel *apcServerProblem = nullptr;
     QLabel *databaseProblem = nullptr;
+    // Linux: the autostart check box of the General tab, and what keeps the
+    // General and UPS Configuration saves from taking effect.
+    QCheckBox *autostartBox = nullptr;
+    QLabel *generalProblem = nullptr;
+    QLabel *upsConfigProblem = nullptr;
 };

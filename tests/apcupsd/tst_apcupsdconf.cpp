@@ -194,6 +194,8 @@ private slots:
         expected[7] = QStringLiteral("NOLOGINDIR /etc");
         expected[19] = QStringLiteral("EVENTSFILE /var/log/apcupsd.events");
         expected[24] = QStringLiteral("STATFILE /var/log/apcupsd.status");
+        // apcupsd takes a file without the version line for an old one.
+        expected.prepend(QStringLiteral("## apcupsd.conf v1.1 ##"));
         QCOMPARE(apcupsdConfText(InstallationProfile::linuxStandIn(),
                                  static_cast<UpsConnection>(connection), port),
                  joined(expected, "\n"));

@@ -3,8 +3,8 @@
 // self-test and ends it, while the network client reads it. The daemon is a
 // network slave of the UPS simulator, with every path in a temporary
 // directory and a stub apccontrol that only records its arguments. It runs
-// under an image name unique to this test, so that "pkill -x" can never end
-// an apcupsd the test did not start.
+// under an image name unique to this test, and the controller stops only the
+// daemon its pid file names after the controller started it.
 #include "apcupsdcontrol.h"
 #include "comthrd.h"
 #include "orphanreaper.h"
@@ -63,6 +63,7 @@ private:
                 QStringList{QStringLiteral("-f"), path(QStringLiteral("apcupsd.conf")),
                             QStringLiteral("-P"), path(QStringLiteral("apcupsd.pid"))};
         profile.daemonImage = daemonName;
+        profile.daemonPidFile = path(QStringLiteral("apcupsd.pid"));
         profile.testToolRelativePath = QStringLiteral("/apctest");
         profile.testToolImage = QStringLiteral("vtt") + daemonName.mid(3);
         profile.configFile = path(QStringLiteral("apcupsd.conf"));
@@ -82,6 +83,7 @@ private:
                 {QStringLiteral("LOCKFILE"), path(QStringLiteral("lock"))},
         };
         profile.waits = testWaits();
+        profile.waits.pidFileMs = 30000;
         // The daemon is given the program's time to end after it was asked to.
         profile.waits.stopDaemon = CommandWaits{20000, 20000, 1000, 100};
         return profile;

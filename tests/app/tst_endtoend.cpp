@@ -49,8 +49,7 @@ private slots:
                                       QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         writeExecutable("apcupsd-wrapper",
                         "#!/bin/sh\nexec '" + bytes(path("real/apcupsd")) + "' -f '" +
-                                bytes(path("apcupsd.conf")) + "' -P '" +
-                                bytes(path("apcupsd.pid")) + "'\n");
+                                bytes(path("apcupsd.conf")) + "'\n");
         // Only records its arguments: the system's script shuts the machine
         // down on a low battery.
         writeExecutable("apccontrol",
