@@ -177,7 +177,8 @@ void Core::timertick()
 {
     const StatusLookup status = statusLookup();
     database->writeMeasurement(MeasurementRow::withTail(MeasurementRow::measuredValues(status),
-                                                        status, machineNumber, monitorVersion));
+                                                        status, machineNumber, monitorVersion),
+                               status(QStringLiteral("TIMELEFT")));
 }
 
 void Core::FilterStatus()
@@ -185,7 +186,8 @@ void Core::FilterStatus()
     const StatusLookup status = statusLookup();
     if (const std::optional<QStringList> measured = measurements.filter(status))
         database->writeMeasurement(
-                MeasurementRow::withTail(*measured, status, machineNumber, monitorVersion));
+                MeasurementRow::withTail(*measured, status, machineNumber, monitorVersion),
+                status(QStringLiteral("TIMELEFT")));
 
     auto hardware = openUserRegistry(QStringLiteral("Hardware"));
     // Written only when it changes: this runs about once a second.

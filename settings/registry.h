@@ -33,6 +33,8 @@ public:
     // What the load reported through regstatuserror(): true when the file could
     // not be read, was empty or held a rejected line.
     bool loadFailed() const { return loadError; }
+    // The settings file's name as given (relative to the working directory).
+    QString fileName() const { return configfile.fileName(); }
     // The accepted lines, in file order.
     QStringList storedLines() const { return lines; }
 

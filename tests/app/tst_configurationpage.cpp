@@ -298,14 +298,15 @@ private slots:
         start(header);
         QVERIFY(!database->isConnected());
         openPage();
+        // Saving does not wait for the server; a refusal is shown when it comes.
         setDatabaseFields(QStringLiteral("wrong-password"));
         button("pushButton_savedatabaseinfo")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!peers->refusals.isEmpty(), 30000);
         QVERIFY(!database->isConnected());
-        QVERIFY(!peers->refusals.isEmpty());
 
         edit("lineEdit_8")->setText(server.password());
         button("pushButton_savedatabaseinfo")->click();
-        QVERIFY(database->isConnected());
+        QTRY_VERIFY_WITH_TIMEOUT(database->isConnected(), 30000);
         // Rows follow: the logging timer writes one at its next tick.
         core->setLoggingInterval(200);
         QTRY_VERIFY_WITH_TIMEOUT(

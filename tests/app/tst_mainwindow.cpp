@@ -2,6 +2,7 @@
 #include "comthrd.h"
 #include "core.h"
 #include "database.h"
+#include "journalreader.h"
 #include "logs.h"
 #include "mainwindow.h"
 #include "messagebox.h"
@@ -375,11 +376,32 @@ private slots:
         QVERIFY(log.indexOf("]: Monitoring Started", stopped) > stopped);
     }
 
-    void databaseRefusalGoesThroughSeam()
+    void noDatabaseSetKeepsRowsLocally()
     {
-        // No database settings: the refusal reaches the user once per window start.
-        QVERIFY(!peers->refusals.isEmpty());
+        // A first start: no database settings and none to import. Nobody is
+        // asked anything and nothing is connected to; the rows stay local.
+        QTRY_VERIFY_WITH_TIMEOUT(readFileBytes(QStringLiteral("Trace.log"))
+                                         .contains("]: No database is set: rows are kept in the "
+                                                   "local journal until one is set on the "
+                                                   "Database tab"),
+                                 30000);
+        QVERIFY(peers->refusals.isEmpty());
         QVERIFY(!database->isConnected());
+        const QByteArray log = readFileBytes(QStringLiteral("Trace.log"));
+        QVERIFY(!log.contains("]: Can not connect to "));
+        QVERIFY(!log.contains("]: Connected to "));
+
+        const auto localRows = [this] {
+            return readJournal(database->journalPath(),
+                               QStringLiteral("SELECT state, monitorversion FROM upsmeasurements"));
+        };
+        core->setLoggingInterval(100);
+        QTRY_VERIFY_WITH_TIMEOUT(localRows().size() >= 2, 30000);
+        core->setLoggingInterval(600000);
+        QStringList kinds = localRows();
+        kinds.removeDuplicates();
+        QCOMPARE(kinds, QStringList{QStringLiteral("2|1.0.0a.2")});
+        QCOMPARE(database->unsentRows(), 0);
     }
 
     void quitAnsweredNoKeepsRunning()
