@@ -7,6 +7,7 @@
 #include "core.h"
 #include "database.h"
 #include "desktopintegration.h"
+#include "historypage.h"
 #include "logs.h"
 #include "messagebox.h"
 #include "registry.h"
@@ -92,6 +93,7 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
         showAnswerState();
     });
     core->start(QThread::InheritPriority);
+    addHistoryTab();
 
     logs->trace(QStringLiteral("Loading secance End"));
 
@@ -107,6 +109,17 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+void MainWindow::addHistoryTab()
+{
+    // An addition to the designed window: a third tab after "Events". A row's
+    // values hold until the next row, which the logging timer writes at the
+    // latest one interval later while the program runs.
+    history = new HistoryPage(
+            database->journalPath(), [this] { return qint64(core->loggingInterval()) * 3 / 2; },
+            ui->tabWidget);
+    ui->tabWidget->addTab(history, QStringLiteral("History"));
 }
 
 void MainWindow::fixWindowSize()

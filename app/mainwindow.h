@@ -9,6 +9,7 @@ class ApcUpsdControl;
 class COMThrd;
 class Core;
 class DataBase;
+class HistoryPage;
 class Logs;
 class QCheckBox;
 class QCloseEvent;
@@ -91,6 +92,7 @@ private:
     void showBackgroundBalloon();
     void fixWindowSize();
     void createTrayIcon();
+    void addHistoryTab();
     // The tray while apcupsd does not answer: its own icon, tool tip and balloons.
     void watchAnswers();
     void showAnswerState();
@@ -126,6 +128,7 @@ private:
     Subsystems given;
     TrayNotifier *tray = nullptr;
     AnswerWatch *answers = nullptr;
+    HistoryPage *history = nullptr;
     // laststatus when apcupsd went silent.
     QString statusWhenSilent;
     QLabel *apcServerProblem = nullptr;
