@@ -69,6 +69,23 @@ HistoryPage::SaveChooser &saveChooser()
 
 } // namespace
 
+// Runs one piece of work on a thread of its own. (QThread::create would do,
+// but in Qt 5 it goes through std::async, whose thread-local variables make
+// the program import from the dynamic loader itself.)
+class WorkThread final : public QThread
+{
+public:
+    explicit WorkThread(std::function<void()> work)
+        : work(std::move(work))
+    { }
+
+protected:
+    void run() override { work(); }
+
+private:
+    std::function<void()> work;
+};
+
 // One quantity over the span: a line per run of values, the power marks as
 // vertical dashed lines.
 class HistoryChart final : public QChartView
@@ -405,7 +422,7 @@ void HistoryPage::exportShown()
     status->setText(QStringLiteral("Saving..."));
     cancelExport = false;
     const QString path = journalPath;
-    exporter = QThread::create([this, path, file, fromMs, toMs] {
+    exporter = new WorkThread([this, path, file, fromMs, toMs] {
         QString error;
         qint64 rows = -1;
         {
