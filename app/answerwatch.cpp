@@ -7,15 +7,14 @@
 AnswerWatch::AnswerWatch(COMThrd *client, QObject *parent)
     : QObject(parent)
 {
-    clock.start();
+    replies->clock.start();
     deadline.setSingleShot(true);
     connect(&deadline, &QTimer::timeout, this, &AnswerWatch::check);
-    // Only the two atomics are touched on the client's thread.
     connect(
             client, &COMThrd::StatusDataReady, this,
-            [this] {
-                lastReplyEpochMs = QDateTime::currentMSecsSinceEpoch();
-                lastReplyMs = clock.elapsed();
+            [replies = replies] {
+                replies->lastEpochMs = QDateTime::currentMSecsSinceEpoch();
+                replies->lastMs = replies->clock.elapsed();
             },
             Qt::DirectConnection);
     connect(client, &COMThrd::StatusDataReady, this, &AnswerWatch::replyDelivered,
@@ -26,7 +25,7 @@ void AnswerWatch::monitoringStarted()
 {
     monitoring = true;
     stopped = false;
-    runStartMs = clock.elapsed();
+    runStartMs = replies->clock.elapsed();
     runStart = QDateTime::currentDateTime();
     deadline.start(staleAfterMs);
 }
@@ -40,14 +39,14 @@ void AnswerWatch::monitoringStopped()
 
 QDateTime AnswerWatch::silentSince() const
 {
-    if (lastReplyMs < 0)
+    if (replies->lastMs < 0)
         return runStart;
-    return QDateTime::fromMSecsSinceEpoch(lastReplyEpochMs);
+    return QDateTime::fromMSecsSinceEpoch(replies->lastEpochMs);
 }
 
 qint64 AnswerWatch::silentForMs() const
 {
-    return clock.elapsed() - std::max<qint64>(lastReplyMs, runStartMs);
+    return replies->clock.elapsed() - std::max<qint64>(replies->lastMs, runStartMs);
 }
 
 void AnswerWatch::replyDelivered()

@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <memory>
 
 class COMThrd;
 
@@ -51,10 +52,15 @@ private:
     void check();
     qint64 silentForMs() const;
 
-    QElapsedTimer clock;
-    // Written on the client's thread when it stores a reply; -1: none yet.
-    std::atomic<qint64> lastReplyMs{-1};
-    std::atomic<qint64> lastReplyEpochMs{0};
+    // When the client last stored a reply, written on its thread. Shared with
+    // that thread's slot, which may still run while this object goes away.
+    struct Replies
+    {
+        QElapsedTimer clock;
+        std::atomic<qint64> lastMs{-1}; // on clock; -1: none yet
+        std::atomic<qint64> lastEpochMs{0};
+    };
+    std::shared_ptr<Replies> replies = std::make_shared<Replies>();
     qint64 runStartMs = 0;
     QDateTime runStart;
     QTimer deadline;
