@@ -53,7 +53,7 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
     setWindowFlags(Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     statusBar()->hide();
     fixWindowSize();
-    eventsmodel = new QStringListModel;
+    eventsmodel = new QStringListModel(this);
 
     loadconfigurationui();
     ui->pushButton->hide();
@@ -141,8 +141,9 @@ void MainWindow::createTrayIcon()
     auto *hideAction = new QAction(QStringLiteral("Hide"), trayicon);
     connect(hideAction, &QAction::triggered, this, &MainWindow::hidetotry);
 
-    // The menu has no parent; it lives as long as the process.
-    auto *trayMenu = new QMenu;
+    // A child of the window, which deletes it with its actions; a QMenu is a
+    // popup of its own whatever its parent.
+    auto *trayMenu = new QMenu(this);
     connect(trayicon, &QSystemTrayIcon::activated, this, &MainWindow::on_showhide);
     trayMenu->addAction(exitAction);
     trayMenu->addSeparator();
