@@ -5,13 +5,16 @@
 #include <QSystemTrayIcon>
 #include <QTime>
 
+class AnswerWatch;
 class ApcUpsdControl;
 class COMThrd;
 class Core;
 class DataBase;
+class HistoryPage;
 class Logs;
 class QCheckBox;
 class QCloseEvent;
+class QDateTime;
 class QLabel;
 class QLineEdit;
 class QStringListModel;
@@ -90,6 +93,11 @@ private:
     void showBackgroundBalloon();
     void fixWindowSize();
     void createTrayIcon();
+    void addHistoryTab();
+    // The tray while apcupsd does not answer: its own icon, tool tip and balloons.
+    void watchAnswers();
+    void showAnswerState();
+    static QString noAnswerText(const QDateTime &since);
     void loadconfigurationui();
     ApcUpsdControl *serviceControl();
     void setPortRowVisible(bool visible);
@@ -121,6 +129,10 @@ private:
 
     Subsystems given;
     TrayNotifier *tray = nullptr;
+    AnswerWatch *answers = nullptr;
+    HistoryPage *history = nullptr;
+    // laststatus when apcupsd went silent.
+    QString statusWhenSilent;
     QLabel *apcServerProblem = nullptr;
     QLabel *databaseProblem = nullptr;
     // The interval field's time after the last load of the page.

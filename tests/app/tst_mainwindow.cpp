@@ -148,7 +148,12 @@ private slots:
         QCOMPARE(window->findChild<QStackedWidget *>(QStringLiteral("stackedWidget"))
                          ->currentIndex(),
                  0);
-        QCOMPARE(window->findChild<QTabWidget *>(QStringLiteral("tabWidget"))->currentIndex(), 0);
+        auto *tabs = window->findChild<QTabWidget *>(QStringLiteral("tabWidget"));
+        QCOMPARE(tabs->currentIndex(), 0);
+        QStringList captions;
+        for (int i = 0; i < tabs->count(); ++i)
+            captions.append(tabs->tabText(i));
+        QCOMPARE(captions, (QStringList{"Status", "Events", "History"}));
     }
 
     void menus()
