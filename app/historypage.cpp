@@ -92,11 +92,13 @@ class HistoryChart final : public QChartView
 {
 public:
     HistoryChart(const QuantityLook &look, bool timeLabels, QWidget *parent)
-        : QChartView(parent)
+        // Built with its chart: setChart() would leave the view's own default
+        // chart to the caller to delete.
+        : QChartView(new QChart, parent)
         , look(look)
         , timeLabels(timeLabels)
     {
-        auto *chart = new QChart;
+        QChart *chart = this->chart();
         chart->legend()->hide();
         chart->setBackgroundRoundness(0);
         chart->setMargins(QMargins());
@@ -123,7 +125,6 @@ public:
         values->setLabelsFont(labelFont);
         chart->addAxis(time, Qt::AlignBottom);
         chart->addAxis(values, Qt::AlignLeft);
-        setChart(chart);
         setFrameShape(QFrame::NoFrame);
     }
 
