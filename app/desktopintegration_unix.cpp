@@ -35,7 +35,7 @@ QString configFolder()
     return base;
 }
 
-// The Exec value of a desktop entry: the program quoted as the specification asks.
+// The Exec value of a desktop entry: the program quoted as desktop entries require.
 QString execLine()
 {
     QString program = QCoreApplication::applicationFilePath();
