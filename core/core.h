@@ -5,6 +5,7 @@
 #include <QMutex>
 #include <QString>
 #include <QThread>
+#include <QWaitCondition>
 
 #include <atomic>
 
@@ -73,6 +74,9 @@ private:
     ApcUpsdControl *apcupsdcontrol;
     Logs *logs;
     std::atomic<bool> stopRequested{false};
+    // The monitoring run sleeps on stopWake until stop() sets stopRequested.
+    QMutex stopMutex;
+    QWaitCondition stopWake;
     QMutex startMutex;
     DataBase *database;
     QTimer *loggingTimer;
