@@ -215,6 +215,9 @@ void MainWindow::monitoringstoped()
 
 void MainWindow::refreshstatuslabels()
 {
+    // Every label is set from every record; QLabel::setText leaves a label
+    // whose text is unchanged alone (no layout, no repaint), so a record that
+    // repeats the last one costs no drawing.
     // "APC" is "revision,records,bytes"; anything else leaves the three labels as they are.
     const QStringList header =
             comthrd->statusValue(QStringLiteral("APC")).split(QLatin1Char(','), Qt::KeepEmptyParts);
@@ -286,6 +289,9 @@ void MainWindow::refreshevents()
     // Newest line first.
     QStringList lines = comthrd->eventLines();
     std::reverse(lines.begin(), lines.end());
-    eventsmodel->setStringList(lines);
+    // The daemon sends its whole list about once a second; setting the same
+    // rows again would reset the model and lay out and repaint the view.
+    if (lines != eventsmodel->stringList())
+        eventsmodel->setStringList(lines);
     ui->listView->setModel(eventsmodel);
 }
