@@ -3,6 +3,7 @@
 #include "logs.h"
 #include "nischannel.h"
 #include "registry.h"
+#include "threadscheduling.h"
 
 #include <QDeadlineTimer>
 #include <QMutexLocker>
@@ -239,6 +240,7 @@ void COMThrd::run()
         QMutexLocker locker(&runMutex);
         loopActive = true;
     }
+    setBackgroundScheduling();
     try {
         Exchange status(&abortRequested, "status", QStringLiteral("Status client connected to "));
         Exchange events(&abortRequested, "events", QStringLiteral("Event client connected to "));

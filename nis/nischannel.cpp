@@ -59,8 +59,10 @@ void NisChannel::sendRequest(const QByteArray &command)
         device->write(command);
     if (!socket)
         return;
-    // Whether the request left is not examined here: one that did not shows up
-    // as a reply that does not complete.
+    // Handed to the system at once; the wait below is needed only when the
+    // system could not take it all. Whether the request left is not examined
+    // here: one that did not shows up as a reply that does not complete.
+    socket->flush();
     QDeadlineTimer deadline(writeWaitMs);
     while (socket->bytesToWrite() > 0 && !aborted() && !deadline.hasExpired() &&
            socket->state() == QAbstractSocket::ConnectedState) {
