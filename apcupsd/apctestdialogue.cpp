@@ -3,20 +3,40 @@
 #include "commandrunner.h"
 #include "logs.h"
 
+#include <QDeadlineTimer>
 #include <QProcess>
 
 namespace {
 
 const auto selfTestEntry = QStringLiteral("2)  Perform self-test");
 const auto announcement = QStringLiteral("Waiting for test to complete");
+// More than any menu or report; a tool printing without end is not kept.
+constexpr int outputByteLimit = 1024 * 1024;
 
-// Everything the tool prints until it stays silent for idleMs (or ends).
-QString readUntilSilent(QProcess &tool, int idleMs)
+// Everything the tool prints until it stays silent for idleMs (or ends), but
+// no longer than waits.toolReadLimitMs and no more than outputByteLimit bytes.
+QString readUntilSilent(QProcess &tool, int idleMs, const ControlWaits &waits)
 {
+    const QDeadlineTimer deadline(waits.toolReadLimitMs);
     QByteArray output;
-    while (tool.waitForReadyRead(idleMs))
-        output += tool.readAllStandardOutput();
+    while (output.size() < outputByteLimit && !deadline.hasExpired() &&
+           tool.waitForReadyRead(int(qMin<qint64>(idleMs, deadline.remainingTime()))))
+        output += tool.read(outputByteLimit - output.size());
     return QString::fromUtf8(output);
+}
+
+// Ends the tool if it still runs and lets go of it. QProcess::close() would
+// wait without limit for a killed tool to end, and one stuck in the kernel
+// would hold this thread for good; here the waits are bounded.
+void endTool(QProcess &tool, const ControlWaits &waits)
+{
+    if (tool.state() != QProcess::NotRunning) {
+        tool.kill();
+        // Still running: the QProcess's destructor waits a bounded time more.
+        if (!tool.waitForFinished(waits.toolQuitMs))
+            return;
+    }
+    tool.close();
 }
 
 void send(QProcess &tool, const char *command, const ControlWaits &waits)
@@ -50,7 +70,7 @@ QString runApctestDialogue(const QString &toolPath, const ControlWaits &waits, L
     sleepMs(2);
 
     QString result;
-    const QString menu = readUntilSilent(tool, waits.menuIdleMs);
+    const QString menu = readUntilSilent(tool, waits.menuIdleMs, waits);
     if (!menu.isEmpty())
         logs.trace(QStringLiteral("Selftest exec response:\n") + menu);
 
@@ -62,7 +82,7 @@ QString runApctestDialogue(const QString &toolPath, const ControlWaits &waits, L
         send(tool, "2\n", waits);
         logs.trace(QStringLiteral("Perform self-test cmd Sent"));
 
-        const QString answer = readUntilSilent(tool, waits.answerIdleMs);
+        const QString answer = readUntilSilent(tool, waits.answerIdleMs, waits);
         sleepMs(10);
         logs.trace(answer);
         const int announced = answer.indexOf(announcement);
@@ -72,7 +92,7 @@ QString runApctestDialogue(const QString &toolPath, const ControlWaits &waits, L
             result = QStringLiteral("Selftest Error");
         } else {
             logs.trace(announcement);
-            const QString report = readUntilSilent(tool, waits.reportIdleMs);
+            const QString report = readUntilSilent(tool, waits.reportIdleMs, waits);
             sleepMs(10);
             logs.trace(report);
             // A UPS that finishes quickly has its report arrive together with
@@ -91,6 +111,6 @@ QString runApctestDialogue(const QString &toolPath, const ControlWaits &waits, L
             tool.waitForFinished(waits.toolQuitMs);
         }
     }
-    tool.close();
+    endTool(tool, waits);
     return result;
 }

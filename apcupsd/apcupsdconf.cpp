@@ -83,7 +83,9 @@ QByteArray apcupsdConfText(const InstallationProfile &profile, UpsConnection con
 {
     QByteArray text;
     const QByteArray lineEnd = profile.configLineEnd.toLocal8Bit();
-    const QStringList lines = apcupsdConfLines(profile, connection, portName);
+    QStringList lines = apcupsdConfLines(profile, connection, portName);
+    if (!profile.configHeader.isEmpty())
+        lines.prepend(profile.configHeader);
     for (const QString &line : lines)
         text += line.toLocal8Bit() + lineEnd;
     return text;

@@ -21,8 +21,9 @@ enum class UpsConnection {
 QStringList apcupsdConfLines(const InstallationProfile &profile, UpsConnection connection,
                              const QString &portName = QString());
 
-// The bytes of the file: each line followed by the profile's line end, in the
-// platform's 8-bit encoding.
+// The bytes of the file: the profile's header line when it has one, then
+// each line, each followed by the profile's line end, in the platform's 8-bit
+// encoding.
 QByteArray apcupsdConfText(const InstallationProfile &profile, UpsConnection connection,
                            const QString &portName = QString());
 

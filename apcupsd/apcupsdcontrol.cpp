@@ -39,6 +39,9 @@ ApcUpsdControl::ApcUpsdControl(InstallationProfile profile, Registry *registry, 
     , registry(registry)
     , service(std::move(profile), logs)
 {
+    // Linux: monitoring manages the local daemon only while it watches this machine.
+    if (client)
+        service.setWatchedHost([client] { return client->host(); });
     if (registry->getKey(QStringLiteral("upscontype")).isEmpty())
         registry->setKey(QStringLiteral("upscontype"), QStringLiteral("USB"));
     if (registry->getKey(QStringLiteral("uspcomport")).isEmpty())

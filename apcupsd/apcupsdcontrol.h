@@ -49,6 +49,12 @@ public:
     void writeUsbConfig() { service.writeUsbConfig(); }
     void writeComConfig(const QString &portName) { service.writeComConfig(portName); }
 
+    // Linux: why the last configuration save did not take effect, for the
+    // user (empty when it did), and whether this program cannot change the
+    // configuration at all.
+    QString configProblem() const { return service.configProblem(); }
+    bool configNeedsAdministrator() const { return service.configNeedsAdministrator(); }
+
     // Serial devices as "<description> (<port>)" that contain filter.
     QStringList listDevices(const QString &filter) const { return service.listDevices(filter); }
 

@@ -61,9 +61,17 @@ InstallationProfile InstallationProfile::linuxStandIn()
     profile.processListFormat = ProcessListFormat::ImageNames;
     profile.daemonImage = QStringLiteral("apcupsd");
     profile.testToolImage = QStringLiteral("apctest");
-    // No vendor service runs on Linux.
-    // pkill sends SIGTERM: a polite end, like taskkill without /F.
-    profile.endProcessCommand = QStringLiteral("pkill -x %1");
+    // No vendor service runs on Linux, and no process is ever ended by its
+    // name: the daemon goes through systemd, or only the daemon the program
+    // started itself is stopped (see DaemonControl).
+    profile.daemonControl = DaemonControl::Direct;
+    profile.systemctlProgram = QStringLiteral("systemctl");
+    profile.serviceUnit = QStringLiteral("apcupsd.service");
+    profile.daemonPidFile = QStringLiteral("/var/run/apcupsd.pid");
+    profile.administrator = true;
+    // Without it apcupsd takes the file for an old one and warns at every start.
+    profile.configHeader = QStringLiteral("## apcupsd.conf v1.1 ##");
+    profile.configBackupSuffix = QStringLiteral(".bak");
     profile.configFile = QStringLiteral("/etc/apcupsd/apcupsd.conf");
     profile.configLineEnd = QStringLiteral("\n");
     profile.scriptDir = QStringLiteral("/etc/apcupsd");

@@ -31,6 +31,12 @@ struct ControlWaits
     // Sleeps after the detached start of the daemon.
     int afterStartMs = 500;
     int afterRestartMs = 2000;
+    // Linux: how long a daemon started directly may take to name itself in its
+    // pid file, and how long systemctl and the configuration helper may take,
+    // which includes the time the user needs to answer an authorisation prompt.
+    int pidFileMs = 5000;
+    int systemctlMs = 120000;
+    int configHelperMs = 120000;
 
     // The self-test: time the network client gets to stop, the start of the
     // tool, how long the tool may stay silent before its menu, its answer and
@@ -41,7 +47,11 @@ struct ControlWaits
     int answerIdleMs = 2000;
     int reportIdleMs = 60000;
     int writeMs = 30000;
-    // How long the tool may take to end after the quit command before it is ended.
+    // The longest one read of the tool's output may last while the tool keeps
+    // printing without a pause.
+    int toolReadLimitMs = 300000;
+    // How long the tool may take to end after the quit command before it is
+    // ended, and again after it was ended.
     int toolQuitMs = 5000;
     int afterRestoreMs = 100;
 };
@@ -57,6 +67,21 @@ struct InstallationProfile
         Tasklist,
         // "ps -e -o comm=": one image name per line.
         ImageNames,
+    };
+
+    // How the daemon is started and stopped.
+    enum class DaemonControl {
+        // As designed for Windows: the process list, taskkill and net stop.
+        ProcessCommands,
+        // Through the service manager: systemctl on serviceUnit. systemd asks
+        // the user for authorisation through polkit where needed.
+        Systemd,
+        // Without a service manager, with administrator rights: the daemon is
+        // started directly, and only a daemon started so is ever stopped.
+        Direct,
+        // Without a service manager and without administrator rights: the
+        // daemon is left as it is.
+        Unmanaged,
     };
 
     // The daemon is root + daemonRelativePath, the test tool root +
@@ -95,6 +120,24 @@ struct InstallationProfile
     // tests use them to run apcupsd without a UPS on private ports.
     QVector<QPair<QString, QString>> configOverrides;
 
+    // Linux. systemctl, the unit it manages, the pid file that the daemon
+    // writes when started without arguments, and whether the program runs
+    // with administrator rights.
+    DaemonControl daemonControl = DaemonControl::ProcessCommands;
+    QString systemctlProgram;
+    QString serviceUnit;
+    QString daemonPidFile;
+    bool administrator = false;
+    // The first line of apcupsd.conf; empty for none.
+    QString configHeader;
+    // The previous apcupsd.conf is kept beside it under its name followed by
+    // this suffix; empty for no copy.
+    QString configBackupSuffix;
+    // The program and arguments that write apcupsd.conf with administrator
+    // rights, given "usb" or "rs232" and a port name after them; empty where
+    // no such helper can be used.
+    QStringList configHelper;
+
     // What the configuration page looks for in the device list.
     QString deviceFilter;
     // The names of the machine's devices as the listing gives them; empty in
@@ -107,8 +150,10 @@ struct InstallationProfile
     QString testToolPath() const;
 
     static InstallationProfile windows();
-    // Debian's apcupsd package.
+    // Debian's apcupsd package, run by root without a service manager.
     static InstallationProfile linuxStandIn();
-    // The profile of the platform the program was built for.
+    // The profile of the platform the program was built for. On Linux it looks
+    // at the running system: systemd as the init with apcupsd's unit loaded,
+    // and whether the program runs as root.
     static InstallationProfile native();
 };

@@ -2,12 +2,13 @@
 
 #include "apctestdialogue.h"
 #include "commandrunner.h"
+#include "conffile.h"
 #include "devicelisting.h"
 #include "logs.h"
 
 #include <QMutexLocker>
-#include <QSaveFile>
 
+#include <algorithm>
 #include <exception>
 
 namespace {
@@ -38,6 +39,10 @@ QStringList ServiceControl::processList() const
 void ServiceControl::stopApcupsd()
 {
     QMutexLocker locker(&sequenceMutex);
+    if (installation.daemonControl != InstallationProfile::DaemonControl::ProcessCommands) {
+        stopManagedDaemon();
+        return;
+    }
     trace(QStringLiteral("Stopping APC Service (apcupsd)"));
     runCommand(installation.endProcessCommand.arg(installation.daemonImage),
                installation.waits.stopDaemon);
@@ -47,6 +52,10 @@ void ServiceControl::stopApcupsd()
 void ServiceControl::startServices()
 {
     QMutexLocker locker(&sequenceMutex);
+    if (installation.daemonControl != InstallationProfile::DaemonControl::ProcessCommands) {
+        startManagedDaemon();
+        return;
+    }
     trace(QStringLiteral("Starting apcupsd services"));
     trace(QStringLiteral("Reading process list"));
     const QStringList processes = processList();
@@ -58,24 +67,11 @@ void ServiceControl::startServices()
                 (!installation.upsServiceImage.isEmpty() && name == installation.upsServiceImage) ||
                 name == installation.testToolImage;
     };
-    QString summary;
-    bool daemonRunning = false;
-    bool vendorSeen = false;
-    for (int i = 0; i < processes.size(); ++i) {
-        const QString &name = processes.at(i);
-        if (i % 5 == 0)
-            summary += QLatin1Char('\n');
-        if (name == installation.daemonImage) {
-            daemonRunning = true;
-            summary += markerBegin + name + markerEnd;
-        } else if (isVendorImage(name)) {
-            vendorSeen = true;
-            summary += markerBegin + name + markerEnd;
-        } else {
-            summary += name + separator;
-        }
-    }
-    trace(QStringLiteral("Process list ") + summary);
+    const bool daemonRunning = processes.contains(installation.daemonImage);
+    const bool vendorSeen = std::any_of(processes.cbegin(), processes.cend(), isVendorImage);
+    trace(QStringLiteral("Process list ") + processSummary(processes, [&](const QString &name) {
+              return name == installation.daemonImage || isVendorImage(name);
+          }));
 
     const ControlWaits &waits = installation.waits;
     if (vendorSeen) {
@@ -115,6 +111,22 @@ void ServiceControl::startServices()
     }
 }
 
+QString ServiceControl::processSummary(const QStringList &processes,
+                                       const std::function<bool(const QString &)> &marked)
+{
+    QString summary;
+    for (int i = 0; i < processes.size(); ++i) {
+        const QString &name = processes.at(i);
+        if (i % 5 == 0)
+            summary += QLatin1Char('\n');
+        if (marked(name))
+            summary += markerBegin + name + markerEnd;
+        else
+            summary += name + separator;
+    }
+    return summary;
+}
+
 void ServiceControl::writeUsbConfig()
 {
     writeConfig(UpsConnection::Usb, QString());
@@ -130,6 +142,10 @@ void ServiceControl::writeConfig(UpsConnection connection, const QString &portNa
     QMutexLocker locker(&sequenceMutex);
     const QString kind =
             connection == UpsConnection::Usb ? QStringLiteral("USB") : QStringLiteral("COM");
+    if (installation.daemonControl != InstallationProfile::DaemonControl::ProcessCommands) {
+        writeManagedConfig(connection, portName, kind);
+        return;
+    }
     try {
         if (!isAcceptablePortName(portName)) {
             // The daemon keeps running on its old file.
@@ -148,39 +164,38 @@ void ServiceControl::writeConfig(UpsConnection connection, const QString &portNa
     startServices();
 }
 
-void ServiceControl::saveConfig(UpsConnection connection, const QString &portName,
+bool ServiceControl::saveConfig(UpsConnection connection, const QString &portName,
                                 const QString &kind)
 {
-    // Written beside the old file and renamed over it, so that the daemon
-    // never finds half a configuration.
-    QSaveFile file(installation.configFile);
-    if (!file.open(QIODevice::WriteOnly)) {
-        trace(QStringLiteral("Can not open Apcupsd ") + kind +
-              QStringLiteral(" Configuration file"));
-        return;
+    const ConfigFileWrite written = replaceConfigFile(
+            installation.configFile, apcupsdConfText(installation, connection, portName),
+            installation.configBackupSuffix);
+    const QString file = QStringLiteral(" Configuration file");
+    switch (written.result) {
+    case ConfigFileWrite::Saved:
+        trace(QStringLiteral("Apcupsd ") + kind + file + QStringLiteral(" saved"));
+        lastConfigProblem.clear();
+        return true;
+    case ConfigFileWrite::NotOpened:
+        trace(QStringLiteral("Can not open Apcupsd ") + kind + file);
+        break;
+    case ConfigFileWrite::NoBackup:
+        trace(QStringLiteral("Can not keep a copy of Apcupsd ") + kind + file +
+              QStringLiteral(": ") + written.error);
+        break;
+    case ConfigFileWrite::NotSaved:
+        trace(QStringLiteral("Can not save Apcupsd ") + kind + file + QStringLiteral(": ") +
+              written.error);
+        break;
     }
-    const auto notSaved = [&](const QString &error) {
-        trace(QStringLiteral("Can not save Apcupsd ") + kind +
-              QStringLiteral(" Configuration file: ") + error);
-    };
-    const QByteArray text = apcupsdConfText(installation, connection, portName);
-    // Flushed and checked before the commit: Qt 5's commit misses a failure
-    // of the last flush (a full disk) and would put an empty file in place.
-    if (file.write(text) != text.size() || !file.flush()) {
-        notSaved(file.errorString());
-        file.cancelWriting();
-        return;
-    }
-    if (!file.commit()) {
-        notSaved(file.errorString());
-        return;
-    }
-    trace(QStringLiteral("Apcupsd ") + kind + QStringLiteral(" Configuration file saved"));
+    lastConfigProblem = QStringLiteral("apcupsd.conf was not changed: ") + written.error;
+    return false;
 }
 
 QString ServiceControl::selfTestDialogue()
 {
-    QMutexLocker locker(&sequenceMutex);
+    // Only the stop holds the lock: the dialogue can last minutes, and a
+    // configuration save or a monitoring start must not wait for it.
     stopApcupsd();
     return runApctestDialogue(installation.testToolPath(), installation.waits, *logs);
 }

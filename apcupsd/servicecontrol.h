@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class Logs;
 
 // The local apcupsd and the programs around it, driven through outside
@@ -14,9 +16,10 @@ class Logs;
 // start and stop of the daemon, its configuration file and its test tool.
 //
 // Every operation blocks its caller for the profile's waits and reports only
-// to the trace log. Operations may be called from several threads; they are
-// serialised, so that a configuration save, a monitoring start and a
-// self-test never start or stop the daemon under each other.
+// to the trace log. Operations may be called from several threads; each start
+// or stop sequence is serialised, so that a configuration save, a monitoring
+// start and a self-test never start or stop the daemon under each other. The
+// self-test's dialogue with the tool holds no lock.
 class ServiceControl final
 {
 public:
@@ -42,17 +45,45 @@ public:
 
     // With the daemon stopped first, talks to apcupsd's test tool until the
     // UPS has tested itself; returns the result text ("Selftest Success", ...).
+    // Every wait on the tool is bounded.
     QString selfTestDialogue();
 
     // The devices whose display names contain filter (all when it is empty).
     QStringList listDevices(const QString &filter) const;
 
+    // Linux: the host that monitoring watches, asked at each start. The local
+    // daemon is started at a monitoring start only while it is this machine.
+    void setWatchedHost(std::function<QString()> host);
+    // Linux: why the last configuration save left apcupsd.conf unchanged or
+    // unused, in words for the user; empty after a save that took effect.
+    QString configProblem() const;
+    // Linux: true when this program cannot change apcupsd.conf at all: no
+    // administrator rights, no helper to get them, and a file it cannot write.
+    bool configNeedsAdministrator() const;
+
 private:
     void writeConfig(UpsConnection connection, const QString &portName);
-    void saveConfig(UpsConnection connection, const QString &portName, const QString &kind);
+    bool saveConfig(UpsConnection connection, const QString &portName, const QString &kind);
     void trace(const QString &message) const;
+    // "\n" before every fifth name, the names joined by " | ", the marked ones
+    // between "#####".
+    static QString processSummary(const QStringList &processes,
+                                  const std::function<bool(const QString &)> &marked);
+
+    // The daemon under a service manager or started directly, on Linux
+    // (servicecontrol_unix.cpp). Called with sequenceMutex held.
+    void startManagedDaemon();
+    void stopManagedDaemon();
+    void writeManagedConfig(UpsConnection connection, const QString &portName, const QString &kind);
+    bool runConfigHelper(UpsConnection connection, const QString &portName, const QString &kind);
+    bool watchesThisMachine() const;
+    bool canWriteConfigDirectly() const;
 
     const InstallationProfile installation;
     Logs *const logs;
-    QRecursiveMutex sequenceMutex;
+    mutable QRecursiveMutex sequenceMutex;
+    std::function<QString()> watchedHost;
+    // The daemon this object started directly, by pid; 0 for none.
+    qint64 startedDaemon = 0;
+    QString lastConfigProblem;
 };

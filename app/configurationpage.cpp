@@ -8,10 +8,13 @@
 #include "comthrd.h"
 #include "core.h"
 #include "database.h"
+#include "desktopintegration.h"
 #include "logs.h"
 #include "registry.h"
 
+#include <QCheckBox>
 #include <QLabel>
+#include <QStringList>
 #include <QTime>
 
 #include <exception>
@@ -77,11 +80,24 @@ void MainWindow::loadconfigurationui()
     if (!apcServerProblem) {
         apcServerProblem = makeProblemLabel(ui->tab_6, 70);
         databaseProblem = makeProblemLabel(ui->tab_3, 190);
+        generalProblem = makeProblemLabel(ui->tab_5, 60);
+        upsConfigProblem = makeProblemLabel(ui->tab_4, 70);
+        if (DesktopIntegration::autostartAvailable()) {
+            autostartBox =
+                    new QCheckBox(QStringLiteral("Start with the desktop session"), ui->tab_5);
+            autostartBox->setObjectName(QStringLiteral("checkBoxautostart"));
+            autostartBox->setGeometry(10, 35, 201, 17);
+            connect(autostartBox, &QCheckBox::clicked, this,
+                    &MainWindow::on_checkBoxstartminimised_clicked);
+        }
     }
     for (QLineEdit *edit : ui->page_2->findChildren<QLineEdit *>())
         edit->setStyleSheet(QString());
+    ui->comboBox_2->setStyleSheet(QString());
     apcServerProblem->hide();
     databaseProblem->hide();
+    generalProblem->hide();
+    upsConfigProblem->hide();
 
     ui->tabWidget_3->setCurrentIndex(0);
 
@@ -90,6 +106,8 @@ void MainWindow::loadconfigurationui()
         ui->checkBoxstartminimised->setChecked(true);
     else if (startMinimised == falseText)
         ui->checkBoxstartminimised->setChecked(false);
+    if (autostartBox)
+        autostartBox->setChecked(DesktopIntegration::autostartEnabled());
 
     ui->lineEdit->setText(registry->getKey(QStringLiteral("upshost")));
     ui->lineEdit_2->setText(registry->getKey(QStringLiteral("upsport")));
@@ -110,6 +128,9 @@ void MainWindow::loadconfigurationui()
                                          QStringLiteral("m:s"));
     if (time.isValid())
         ui->timeEdit->setTime(time);
+    // What the field shows now stands for the stored interval until the user
+    // changes it, also when it could not show that interval.
+    intervalAtLoad = ui->timeEdit->time();
 
     on_pushButtonRefreshDevicesList_clicked();
 
@@ -125,6 +146,14 @@ void MainWindow::loadconfigurationui()
         setPortRowVisible(false);
     else if (connectorType == serialText)
         setPortRowVisible(true);
+    // Said before the user tries, rather than after a save that cannot work.
+    if (serviceControl()->configNeedsAdministrator()) {
+        upsConfigProblem->setText(
+                QStringLiteral("Changing the UPS connection needs administrator rights: %1 can "
+                               "only be changed by root here.")
+                        .arg(serviceControl()->profile().configFile));
+        upsConfigProblem->show();
+    }
 
     ui->pushButtonSavegeneral->setEnabled(false);
     ui->pushButton_saveapcupsd->setEnabled(false);
@@ -155,28 +184,48 @@ void MainWindow::on_pushButtonRefreshDevicesList_clicked()
     ui->pushButtonRefreshDevicesList->setEnabled(true);
 }
 
+namespace {
+
+// Why text cannot be stored under key so that the next start reads it back,
+// or an empty string when it can. An encoded value (the password) is never
+// repeated.
+QString refusalOf(const QLabel *caption, const QString &key, const QString &text, bool encoded)
+{
+    if (Registry::isLoadable(key, text, encoded))
+        return QString();
+    const QString name = caption->text() + QStringLiteral(" (") + key + QStringLiteral(")");
+    if (text.isEmpty())
+        return name + QStringLiteral(": cannot be empty.");
+    if (encoded)
+        return name +
+                QStringLiteral(": cannot be stored; use Western European (Latin-1) "
+                               "characters only.");
+    return name + QStringLiteral(": \"") + text +
+            QStringLiteral("\" cannot be stored; use letters, digits, dots, dashes and "
+                           "underscores, without blanks.");
+}
+
+void showProblems(QLabel *problemLabel, const QStringList &problems)
+{
+    problemLabel->setText(problems.join(QLatin1Char('\n')));
+    problemLabel->setVisible(!problems.isEmpty());
+}
+
+} // namespace
+
 bool MainWindow::checkLoadable(const QList<PageField> &fields, QLabel *problemLabel)
 {
     QStringList problems;
     for (const PageField &field : fields) {
-        const QString text = field.edit->text();
-        const QString stored = field.encoded ? QString::fromLatin1(text.toLatin1().toHex()) : text;
-        if (Registry::isLoadable(field.key, stored)) {
-            field.edit->setStyleSheet(QString());
-            continue;
-        }
-        field.edit->setStyleSheet(QStringLiteral("QLineEdit { border: 1px solid #b00000; }"));
-        const QString name =
-                field.caption->text() + QStringLiteral(" (") + field.key + QStringLiteral(")");
-        if (text.isEmpty())
-            problems.append(name + QStringLiteral(": cannot be empty."));
-        else
-            problems.append(name + QStringLiteral(": \"") + text +
-                            QStringLiteral("\" cannot be stored; use letters, digits, dots, "
-                                           "dashes and underscores, without blanks."));
+        const QString problem =
+                refusalOf(field.caption, field.key, field.edit->text(), field.encoded);
+        field.edit->setStyleSheet(
+                problem.isEmpty() ? QString()
+                                  : QStringLiteral("QLineEdit { border: 1px solid #b00000; }"));
+        if (!problem.isEmpty())
+            problems.append(problem);
     }
-    problemLabel->setText(problems.join(QLatin1Char('\n')));
-    problemLabel->setVisible(!problems.isEmpty());
+    showProblems(problemLabel, problems);
     return problems.isEmpty();
 }
 
@@ -185,6 +234,18 @@ void MainWindow::on_pushButtonSavegeneral_clicked()
     registry->setKey(QStringLiteral("startminimised"),
                      ui->checkBoxstartminimised->isChecked() ? trueText : falseText);
     registry->save();
+    if (autostartBox) {
+        QString error;
+        const bool saved =
+                DesktopIntegration::setAutostartEnabled(autostartBox->isChecked(), &error);
+        if (!saved) {
+            const QString message = QStringLiteral("Can not change the autostart entry %1: %2")
+                                            .arg(DesktopIntegration::autostartEntryPath(), error);
+            logs->trace(message);
+            generalProblem->setText(message);
+        }
+        generalProblem->setVisible(!saved);
+    }
     ui->pushButtonSavegeneral->setEnabled(false);
 }
 
@@ -273,8 +334,13 @@ void MainWindow::on_pushButton_savedatabaseinfo_clicked()
     if (passwordChanged)
         registry->setKey(QStringLiteral("dbpasswd"), ui->lineEdit_8->text(), true);
 
+    // A stored interval the field cannot show (an hour or more, a part of a
+    // second) is kept while the field is left alone.
     const QTime time = ui->timeEdit->time();
-    core->setLoggingInterval((time.minute() * 60 + time.second()) * 1000);
+    const int storedInterval = registry->getKey(QStringLiteral("dblogtime")).toInt();
+    core->setLoggingInterval(time == intervalAtLoad && storedInterval > 0
+                                     ? storedInterval
+                                     : (time.minute() * 60 + time.second()) * 1000);
     registry->save();
     database->openConnection();
     ui->pushButton_savedatabaseinfo->setEnabled(false);
@@ -296,25 +362,41 @@ void MainWindow::on_comboBox_2_currentTextChanged()
 
 void MainWindow::on_pushButton_saveupsconf_clicked()
 {
-    ui->pushButton_saveupsconf->setEnabled(false);
     const QString connectorType = ui->comboBox->currentText();
+    const QString entry = ui->comboBox_2->currentText();
+    QString port = entry;
+    const int open = port.indexOf(QLatin1Char('('));
+    if (open >= 0)
+        port.remove(0, open + 1);
+    port.remove(QLatin1Char(')'));
+    // A device name with parentheses of its own gives a port the next start
+    // could not read back: it is refused like the other tabs' values.
+    QString problem;
+    if (connectorType == serialText && !entry.isEmpty())
+        problem = refusalOf(ui->label_23, QStringLiteral("uspcomport"), port, false);
+    ui->comboBox_2->setStyleSheet(
+            problem.isEmpty() ? QString()
+                              : QStringLiteral("QComboBox { border: 1px solid #b00000; }"));
+    showProblems(upsConfigProblem, problem.isEmpty() ? QStringList() : QStringList{problem});
+    if (!problem.isEmpty())
+        return;
+
+    ui->pushButton_saveupsconf->setEnabled(false);
     if (connectorType == usbText) {
         registry->setKey(QStringLiteral("upscontype"), usbText);
         serviceControl()->writeUsbConfig();
     } else if (connectorType == serialText) {
         registry->setKey(QStringLiteral("upscontype"), serialText);
-        const QString entry = ui->comboBox_2->currentText();
         if (entry.isEmpty()) {
             registry->setKey(QStringLiteral("uspcomport"), noPortText);
         } else {
-            QString port = entry;
-            const int open = port.indexOf(QLatin1Char('('));
-            if (open >= 0)
-                port.remove(0, open + 1);
-            port.remove(QLatin1Char(')'));
             registry->setKey(QStringLiteral("uspcomport"), port);
             serviceControl()->writeComConfig(registry->getKey(QStringLiteral("uspcomport")));
         }
     }
     registry->save();
+    // Linux: what kept the save from taking effect; never anything on Windows.
+    const QString notApplied = serviceControl()->configProblem();
+    upsConfigProblem->setText(notApplied);
+    upsConfigProblem->setVisible(!notApplied.isEmpty());
 }

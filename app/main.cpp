@@ -1,3 +1,4 @@
+#include "desktopintegration.h"
 #include "mainwindow.h"
 
 #include <QApplication>
@@ -5,6 +6,9 @@
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
+    // Before the settings and the trace log open their files.
+    DesktopIntegration::chooseDataFolder(QCoreApplication::arguments());
+    DesktopIntegration::useFormFont();
     int exitCode;
     {
         MainWindow window;

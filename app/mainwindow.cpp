@@ -1,16 +1,20 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "answerwatch.h"
 #include "apcupsdcontrol.h"
 #include "comthrd.h"
 #include "core.h"
 #include "database.h"
+#include "desktopintegration.h"
+#include "historypage.h"
 #include "logs.h"
 #include "messagebox.h"
 #include "registry.h"
 #include "traynotifier.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QLabel>
@@ -23,6 +27,13 @@
 namespace {
 const auto mainsIcon = QStringLiteral(":/icons/plug.ico");
 const auto batteryIcon = QStringLiteral(":/icons/plugnot.ico");
+const auto noAnswerIcon = QStringLiteral(":/icons/noanswer.ico");
+const auto statusBalloonTitle = QStringLiteral("Voltrine STATUS");
+
+QString statusIcon(const QString &status)
+{
+    return status.toUpper().contains(QLatin1String("BAT")) ? batteryIcon : mainsIcon;
+}
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -43,7 +54,7 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
     setWindowFlags(Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     statusBar()->hide();
     fixWindowSize();
-    eventsmodel = new QStringListModel;
+    eventsmodel = new QStringListModel(this);
 
     loadconfigurationui();
     ui->pushButton->hide();
@@ -65,6 +76,7 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
     comthrd = given.comthrd ? given.comthrd : COMThrd::instance();
     connect(comthrd, &COMThrd::StatusDataReady, this, &MainWindow::refreshstatuslabels);
     connect(comthrd, &COMThrd::EventsDataReady, this, &MainWindow::refreshevents);
+    watchAnswers();
 
     database = given.database ? given.database : DataBase::instance();
     database->openConnection();
@@ -73,11 +85,24 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
     // Connected before the start, so that a quick first run is not missed.
     connect(core, &Core::CoreStarted, this, &MainWindow::monitoringstarted);
     connect(core, &Core::CoreStopped, this, &MainWindow::monitoringstoped);
+    connect(core, &Core::CoreStarted, this, [this] {
+        answers->monitoringStarted();
+        showAnswerState();
+    });
+    connect(core, &Core::CoreStopped, this, [this] {
+        answers->monitoringStopped();
+        showAnswerState();
+    });
     core->start(QThread::InheritPriority);
+    addHistoryTab();
 
     logs->trace(QStringLiteral("Loading secance End"));
 
     createTrayIcon();
+    // The program lives in the tray: no window closing ends it, not even the
+    // "Quit?" box answered No while the window is hidden. Only Exit answered
+    // Yes quits.
+    QApplication::setQuitOnLastWindowClosed(false);
 
     showtimer = new QTimer(this);
     connect(showtimer, &QTimer::timeout, this, &MainWindow::onshowstart);
@@ -89,6 +114,17 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+void MainWindow::addHistoryTab()
+{
+    // An addition to the designed window: a third tab after "Events". A row's
+    // values hold until the next row, which the logging timer writes at the
+    // latest one interval later while the program runs.
+    history = new HistoryPage(
+            database->journalPath(), [this] { return qint64(core->loggingInterval()) * 3 / 2; },
+            ui->tabWidget);
+    ui->tabWidget->addTab(history, QStringLiteral("History"));
 }
 
 void MainWindow::fixWindowSize()
@@ -110,8 +146,9 @@ void MainWindow::createTrayIcon()
     auto *hideAction = new QAction(QStringLiteral("Hide"), trayicon);
     connect(hideAction, &QAction::triggered, this, &MainWindow::hidetotry);
 
-    // The menu has no parent; it lives as long as the process.
-    auto *trayMenu = new QMenu;
+    // A child of the window, which deletes it with its actions; a QMenu is a
+    // popup of its own whatever its parent.
+    auto *trayMenu = new QMenu(this);
     connect(trayicon, &QSystemTrayIcon::activated, this, &MainWindow::on_showhide);
     trayMenu->addAction(exitAction);
     trayMenu->addSeparator();
@@ -119,6 +156,47 @@ void MainWindow::createTrayIcon()
     trayMenu->addAction(showAction);
     trayicon->setContextMenu(trayMenu);
     trayicon->setVisible(true);
+}
+
+void MainWindow::watchAnswers()
+{
+    // Made after the window's own connections to the client, so that a
+    // returning reply has been shown (and a changed STATUS announced) first.
+    answers = new AnswerWatch(comthrd, this);
+    connect(answers, &AnswerWatch::wentStale, this, [this](const QDateTime &since) {
+        statusWhenSilent = laststatus;
+        logs->trace(noAnswerText(since));
+        tray->setIcon(noAnswerIcon);
+        tray->showMessage(statusBalloonTitle, noAnswerText(since), QSystemTrayIcon::Warning, 2000);
+        showAnswerState();
+    });
+    connect(answers, &AnswerWatch::answeredAgain, this, [this] {
+        logs->trace(QStringLiteral("apcupsd answers again"));
+        tray->setIcon(statusIcon(laststatus));
+        // A STATUS that changed while apcupsd was silent has just been
+        // announced; otherwise the status is announced again here, so that
+        // either way the return brings one balloon.
+        if (laststatus == statusWhenSilent)
+            tray->showMessage(statusBalloonTitle, laststatus, QSystemTrayIcon::Information, 2000);
+        showAnswerState();
+    });
+}
+
+QString MainWindow::noAnswerText(const QDateTime &since)
+{
+    return QStringLiteral("No answer from apcupsd since ") +
+            since.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+}
+
+void MainWindow::showAnswerState()
+{
+    // Fresh data while monitoring runs needs no tool tip, as designed.
+    if (answers->isStopped())
+        tray->setToolTip(QStringLiteral("Monitoring stopped"));
+    else if (answers->isStale())
+        tray->setToolTip(noAnswerText(answers->silentSince()));
+    else
+        tray->setToolTip(QString());
 }
 
 void MainWindow::showBackgroundBalloon()
@@ -199,6 +277,8 @@ void MainWindow::stoptmonitoring()
         return;
     ui->actionStop->setEnabled(false);
     core->stop();
+    answers->monitoringStopped();
+    showAnswerState();
 }
 
 void MainWindow::monitoringstarted()
@@ -222,9 +302,9 @@ void MainWindow::refreshstatuslabels()
     const QStringList header =
             comthrd->statusValue(QStringLiteral("APC")).split(QLatin1Char(','), Qt::KeepEmptyParts);
     if (header.size() == 3) {
-        ui->label_VERSION_2->setText(header.at(0));
-        ui->label_VERSION_3->setText(header.at(1));
-        ui->label_VERSION_4->setText(header.at(2));
+        DesktopIntegration::setFittedText(ui->label_VERSION_2, header.at(0));
+        DesktopIntegration::setFittedText(ui->label_VERSION_3, header.at(1));
+        DesktopIntegration::setFittedText(ui->label_VERSION_4, header.at(2));
     }
 
     const std::pair<QLatin1String, QLabel *> upToStatus[] = {
@@ -240,15 +320,14 @@ void MainWindow::refreshstatuslabels()
             {QLatin1String("STATUS"), ui->label_STATUS},
     };
     for (const auto &[key, label] : upToStatus)
-        label->setText(comthrd->statusValue(key));
+        DesktopIntegration::setFittedText(label, comthrd->statusValue(key));
 
-    const QString status = ui->label_STATUS->text();
+    // The whole value, also when the label shows it shortened.
+    const QString status = comthrd->statusValue(QStringLiteral("STATUS"));
     if (status != laststatus) {
         laststatus = status;
-        tray->showMessage(QStringLiteral("Voltrine STATUS"), laststatus,
-                          QSystemTrayIcon::Information, 2000);
-        tray->setIcon(laststatus.toUpper().contains(QLatin1String("BAT")) ? batteryIcon
-                                                                          : mainsIcon);
+        tray->showMessage(statusBalloonTitle, laststatus, QSystemTrayIcon::Information, 2000);
+        tray->setIcon(statusIcon(laststatus));
     }
 
     const std::pair<QLatin1String, QLabel *> afterStatus[] = {
@@ -281,7 +360,7 @@ void MainWindow::refreshstatuslabels()
             {QLatin1String("END APC"), ui->label_ENDAPC},
     };
     for (const auto &[key, label] : afterStatus)
-        label->setText(comthrd->statusValue(key));
+        DesktopIntegration::setFittedText(label, comthrd->statusValue(key));
 }
 
 void MainWindow::refreshevents()

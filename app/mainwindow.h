@@ -3,13 +3,18 @@
 #include <QMainWindow>
 #include <QString>
 #include <QSystemTrayIcon>
+#include <QTime>
 
+class AnswerWatch;
 class ApcUpsdControl;
 class COMThrd;
 class Core;
 class DataBase;
+class HistoryPage;
 class Logs;
+class QCheckBox;
 class QCloseEvent;
+class QDateTime;
 class QLabel;
 class QLineEdit;
 class QStringListModel;
@@ -88,6 +93,11 @@ private:
     void showBackgroundBalloon();
     void fixWindowSize();
     void createTrayIcon();
+    void addHistoryTab();
+    // The tray while apcupsd does not answer: its own icon, tool tip and balloons.
+    void watchAnswers();
+    void showAnswerState();
+    static QString noAnswerText(const QDateTime &since);
     void loadconfigurationui();
     ApcUpsdControl *serviceControl();
     void setPortRowVisible(bool visible);
@@ -97,7 +107,8 @@ private:
         QString key;
         QLabel *caption;
         QLineEdit *edit;
-        // Stored hex-encoded (the password), so only an empty text fails.
+        // Stored hex-encoded (the password): only an empty text or one beyond
+        // Latin-1 fails, and the text is never shown back.
         bool encoded = false;
     };
     // Checks that each field's text loads again at the next start; marks the
@@ -118,6 +129,17 @@ private:
 
     Subsystems given;
     TrayNotifier *tray = nullptr;
+    AnswerWatch *answers = nullptr;
+    HistoryPage *history = nullptr;
+    // laststatus when apcupsd went silent.
+    QString statusWhenSilent;
     QLabel *apcServerProblem = nullptr;
     QLabel *databaseProblem = nullptr;
+    // The interval field's time after the last load of the page.
+    QTime intervalAtLoad;
+    // Linux: the autostart check box of the General tab, and what keeps the
+    // General and UPS Configuration saves from taking effect.
+    QCheckBox *autostartBox = nullptr;
+    QLabel *generalProblem = nullptr;
+    QLabel *upsConfigProblem = nullptr;
 };

@@ -20,3 +20,16 @@ void TrayNotifier::setIcon(const QString &resource)
     trayicon->setIcon(QIcon(resource));
     emit iconChanged(resource);
 }
+
+void TrayNotifier::setToolTip(const QString &text)
+{
+    if (text == trayicon->toolTip())
+        return;
+    trayicon->setToolTip(text);
+    emit toolTipChanged(text);
+}
+
+QString TrayNotifier::toolTip() const
+{
+    return trayicon->toolTip();
+}

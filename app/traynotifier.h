@@ -20,11 +20,14 @@ public:
     // resource is a path such as ":/icons/plug.ico".
     void setIcon(const QString &resource);
     QString iconResource() const { return currentIcon; }
+    void setToolTip(const QString &text);
+    QString toolTip() const;
 
 signals:
     void messageShown(const QString &title, const QString &message,
                       QSystemTrayIcon::MessageIcon icon, int millisecondsTimeoutHint);
     void iconChanged(const QString &resource);
+    void toolTipChanged(const QString &text);
 
 private:
     QSystemTrayIcon *trayicon;

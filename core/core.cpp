@@ -170,6 +170,9 @@ void Core::run()
 void Core::resetForMonitoringRun()
 {
     lastEventMessage = database->lastEventMessage();
+    // Where the walk stands in the daemon's list is known again only once it
+    // has found the stored line.
+    lastEventIndex = -1;
     measurements.forgetLastRow();
 }
 
@@ -187,7 +190,8 @@ void Core::timertick()
 {
     const StatusLookup status = statusLookup();
     database->writeMeasurement(MeasurementRow::withTail(MeasurementRow::measuredValues(status),
-                                                        status, machineNumber, monitorVersion));
+                                                        status, machineNumber, monitorVersion),
+                               status(QStringLiteral("TIMELEFT")));
 }
 
 void Core::FilterStatus()
@@ -195,7 +199,8 @@ void Core::FilterStatus()
     const StatusLookup status = statusLookup();
     if (const std::optional<QStringList> measured = measurements.filter(status))
         database->writeMeasurement(
-                MeasurementRow::withTail(*measured, status, machineNumber, monitorVersion));
+                MeasurementRow::withTail(*measured, status, machineNumber, monitorVersion),
+                status(QStringLiteral("TIMELEFT")));
 
     auto hardware = openUserRegistry(QStringLiteral("Hardware"));
     // Written only when it changes: this runs about once a second.
@@ -215,11 +220,8 @@ void Core::FilterEvent()
     const QStringList lines = comthrd->eventLines();
     if (lastEventMessage.isEmpty())
         lastEventMessage = database->lastEventMessage();
-    lastEventIndex = indexOfStoredEvent(lines, lastEventMessage);
-    const std::optional<QString> next = nextEventLine(lines, lastEventIndex);
+    const std::optional<QString> next = nextEventToStore(lines, lastEventMessage, lastEventIndex);
     if (!next)
         return;
-    ++lastEventIndex;
-    lastEventMessage = *next;
     database->writeEvent(eventRowValues(*next, statusLookup(), machineNumber, monitorVersion));
 }

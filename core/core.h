@@ -85,6 +85,7 @@ private:
     // Holds the last change-driven row and the two remembered battery counters.
     MeasurementFilter measurements;
     QString machineNumber;
+    // Where lastEventMessage stood in the last event list; -1: not known.
     int lastEventIndex = -1;
     QString monitorVersion;
 };

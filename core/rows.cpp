@@ -85,21 +85,22 @@ QStringList eventRowValues(const QString &line, const StatusLookup &status,
             monitorVersion};
 }
 
-int indexOfStoredEvent(const QStringList &lines, const QString &lastEventMessage)
+std::optional<QString> nextEventToStore(const QStringList &lines, QString &lastEventMessage,
+                                        int &lastEventIndex)
 {
     if (lastEventMessage.isEmpty())
-        return -1;
-    return lines.lastIndexOf(lastEventMessage);
-}
+        lastEventIndex = -1;
+    else if (lastEventIndex < 0 || lines.value(lastEventIndex) != lastEventMessage)
+        lastEventIndex = lines.lastIndexOf(lastEventMessage);
 
-std::optional<QString> nextEventLine(const QStringList &lines, int lastEventIndex)
-{
     if (lastEventIndex >= lines.size() - 1)
         return std::nullopt;
     const QString next = lines.at(lastEventIndex + 1);
     // The empty element after the daemon's last line: everything is stored.
     if (next.isEmpty())
         return std::nullopt;
+    ++lastEventIndex;
+    lastEventMessage = next;
     return next;
 }
 

@@ -52,13 +52,15 @@ private:
 QStringList eventRowValues(const QString &line, const StatusLookup &status,
                            const QString &machineNumber, const QString &monitorVersion);
 
-// The position of the last stored event line in the daemon's list, or -1 when
-// it is empty or not in the list. A line that occurs more than once counts at
-// its last occurrence, so that the walk never goes back.
-int indexOfStoredEvent(const QStringList &lines, const QString &lastEventMessage);
-
-// The line after position lastEventIndex, when there is one that is not empty.
-std::optional<QString> nextEventLine(const QStringList &lines, int lastEventIndex);
+// One step of the walk over the daemon's event list (oldest line first): the
+// line to store next, if any. lastEventMessage is the last line stored (empty:
+// none); lastEventIndex is its position in the previous list, or -1 where that
+// is unknown (the first list of a monitoring run). While the list still holds
+// that line there, the walk goes on from it, so that an equal line further
+// down is not taken for it. Otherwise the line counts at its last occurrence,
+// so that the walk never goes back. Both move past the returned line.
+std::optional<QString> nextEventToStore(const QStringList &lines, QString &lastEventMessage,
+                                        int &lastEventIndex);
 
 // True when the last transfer to battery was a passed self-test.
 bool isPassedSelfTest(const QString &selftest, const QString &lastxfer, const QString &xonbatt);

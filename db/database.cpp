@@ -1,34 +1,33 @@
 #include "database.h"
 
+#include "journal.h"
 #include "logs.h"
+#include "logwriter.h"
 #include "registry.h"
+#include "serverconnection.h"
 #include "userregistry.h"
 
 #include <QApplication>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
 #include <QMessageBox>
-#include <QMutex>
 #include <QMutexLocker>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QThread>
 
-#include <exception>
+#include <climits>
 #include <memory>
 
 namespace {
 
-// How long the driver may wait for a server that accepts the TCP connection
-// but does not answer, in seconds. Without a limit a hung server (or a port
-// that belongs to some other service) would freeze the window for good.
-constexpr int connectTimeoutSeconds = 10;
-constexpr int readWriteTimeoutSeconds = 30;
-
-const QString &noConnectionText()
-{
-    static const QString text = QStringLiteral("Database connection is not open");
-    return text;
-}
+// The first open waits this much longer than the driver's connect time limit
+// for the writer's answer (table creation, the last event's message).
+constexpr int firstAnswerMarginMs = 5000;
+// At the program's end, how long the writer may take to close the journal and
+// the connection. A statement still out is not waited for: its row is settled
+// at the next start.
+constexpr unsigned long writerStopAtQuitMs = 3000;
 
 void showMessageBox(const QString &text)
 {
@@ -55,37 +54,6 @@ void noticeFailure(const QString &text)
         showMessageBox(text);
 }
 
-bool isBlank(const QString &text)
-{
-    for (const QChar c : text) {
-        if (!c.isSpace())
-            return false;
-    }
-    return true;
-}
-
-// A value inside an ODBC connection string: braced when it holds a character
-// that would otherwise end or confuse it (a ";" in a password, for example).
-QString odbcValue(const QString &value)
-{
-    const bool plain = !value.contains(QLatin1Char(';')) && !value.contains(QLatin1Char('{')) &&
-            !value.contains(QLatin1Char('}')) && !value.startsWith(QLatin1Char(' ')) &&
-            !value.endsWith(QLatin1Char(' '));
-    if (plain)
-        return value;
-    QString escaped = value;
-    escaped.replace(QLatin1Char('}'), QLatin1String("}}"));
-    return QLatin1Char('{') + escaped + QLatin1Char('}');
-}
-
-// The settings store accepts IPv6 addresses in brackets; the driver wants them bare.
-QString serverAddress(const QString &host)
-{
-    if (host.size() > 2 && host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
-        return host.mid(1, host.size() - 2);
-    return host;
-}
-
 // "MySQL ODBC 5.3 Unicode Driver" as stored in the registry becomes "5.3".
 QString driverVersionOf(const QString &driverName)
 {
@@ -96,34 +64,11 @@ QString driverVersionOf(const QString &driverName)
     return driverName;
 }
 
-// Errors of the MySQL client library that mean the connection itself is gone:
-// server has gone away, lost connection during query, lost connection while
-// reading.
-bool isConnectionLost(const QSqlError &error)
+// Each object has Qt SQL connections of its own names.
+QString connectionPrefix()
 {
-    const QString code = error.nativeErrorCode();
-    if (code == QLatin1String("2006") || code == QLatin1String("2013") ||
-        code == QLatin1String("2055"))
-        return true;
-    // The ODBC plug-in leaves the error empty when it cannot even get a
-    // statement handle, which happens once the driver has dropped the link.
-    return error.type() == QSqlError::NoError || isBlank(error.text());
-}
-
-ColumnFits latin1Fits(const QVector<int> &widths)
-{
-    ColumnFits fits;
-    for (const int width : widths)
-        fits.append(ColumnFit::latin1(width));
-    return fits;
-}
-
-QString placeholders(int count)
-{
-    QString text;
-    for (int i = 0; i < count; ++i)
-        text += i == 0 ? QStringLiteral("?") : QStringLiteral(",?");
-    return text;
+    static std::atomic<int> objects{0};
+    return QStringLiteral("voltrine-") + QString::number(++objects);
 }
 
 } // namespace
@@ -140,28 +85,62 @@ DataBase *DataBase::instance()
     return theInstance;
 }
 
-DataBase::DataBase(Registry *registryInstance, Logs *logsInstance)
+DataBase::DataBase(Registry *registryInstance, Logs *logsInstance, const QString &journalPath)
     : QObject(nullptr)
     , registry(registryInstance)
     , logs(logsInstance)
 {
     logs->trace(QStringLiteral("Initializing DataBase Begin"));
-    connection = QSqlDatabase::addDatabase(QStringLiteral("QODBC"));
-    connected = false;
     importFromUserRegistry();
     logs->trace(QStringLiteral("Initializing DataBase End"));
 
-    measurementFits = defaultMeasurementFits();
-    eventFits = defaultEventFits();
+    // The journal lives in the working directory, beside confdata.
+    journalFile = journalPath.isEmpty()
+            ? QFileInfo(registry->fileName()).absoluteDir().filePath(Journal::fileName())
+            : QFileInfo(journalPath).absoluteFilePath();
+    const QString prefix = connectionPrefix();
+    journal = std::make_unique<Journal>(journalFile, prefix + QStringLiteral("-records"));
+    QString error;
+    if (!journal->open(Journal::Mode::Durable, &error))
+        logs->trace(QStringLiteral("Can not open the journal ") + journalFile +
+                    QStringLiteral(": ") + error);
+
+    writerThread = new QThread(this);
+    writerThread->setObjectName(QStringLiteral("database writer"));
+    writer = new LogWriter(logs, journalFile, prefix, [this](const LogWriter::OpenAnswer &answer) {
+        openAnswered(answer.request, answer.configured,
+                     answer.result == ServerConnection::OpenResult::Refused, answer.error);
+    });
+    writer->moveToThread(writerThread);
+    connect(writerThread, &QThread::started, writer, &LogWriter::start);
+    writerThread->start();
+    // The process-wide object is never destroyed: its writer ends with the program.
+    if (QCoreApplication::instance())
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
+                [this] { stopWriter(writerStopAtQuitMs); });
 }
 
 DataBase::~DataBase()
 {
-    const QString name = connection.connectionName();
-    if (connection.isOpen())
-        connection.close();
-    connection = QSqlDatabase();
-    QSqlDatabase::removeDatabase(name);
+    // Waits for a statement that is out; the driver's time limits bound it.
+    stopWriter(ULONG_MAX);
+    delete writer;
+}
+
+void DataBase::stopWriter(unsigned long waitMs)
+{
+    if (!writerStopping) {
+        writerStopping = true;
+        LogWriter *target = writer;
+        QMetaObject::invokeMethod(
+                writer,
+                [target] {
+                    target->finish();
+                    QThread::currentThread()->quit();
+                },
+                Qt::QueuedConnection);
+    }
+    writerThread->wait(waitMs);
 }
 
 DataBase::FailureNotice DataBase::setFailureNotice(FailureNotice notice)
@@ -174,7 +153,7 @@ DataBase::FailureNotice DataBase::setFailureNotice(FailureNotice notice)
 void DataBase::assertOwnerThread() const
 {
     Q_ASSERT_X(QThread::currentThread() == thread(), "DataBase",
-               "the connection belongs to the thread that created it");
+               "rows are handed over on the thread that created the database object");
 }
 
 void DataBase::importFromUserRegistry()
@@ -187,6 +166,15 @@ void DataBase::importFromUserRegistry()
         // next load of the settings file refuses.
         if (value.isEmpty())
             return;
+        // So would a value the file cannot hold; the user enters it on the
+        // configuration page instead. The value itself is not traced: it may
+        // be the password.
+        if (!Registry::isLoadable(key, value, encode)) {
+            logs->trace(QStringLiteral("Registry value not imported, the configuration file "
+                                       "cannot hold it: ") +
+                        key);
+            return;
+        }
         registry->setKey(key, value, encode);
     };
     const auto valueOf = [&source](const char *name) {
@@ -201,376 +189,144 @@ void DataBase::importFromUserRegistry()
     import(QStringLiteral("dbpasswd"), valueOf("password"), true);
 }
 
-QString DataBase::connectionString(const QString &driverVersion, const QString &databaseName,
-                                   const QString &host, int port)
-{
-    // The ODBC plug-in does not pass the connection's host and port on when
-    // the database name is a connection string, so they are part of it.
-    return QStringLiteral("Driver={MySQL ODBC ") + driverVersion +
-            QStringLiteral(" Unicode Driver};DATABASE=") + databaseName + QLatin1Char(';') +
-            QStringLiteral("SERVER=") + odbcValue(serverAddress(host)) + QLatin1Char(';') +
-            QStringLiteral("PORT=") + QString::number(port) +
-            QLatin1Char(';')
-            // Connector/ODBC's names for its time limits (MariaDB's, then MySQL's).
-            + QStringLiteral("CONN_TIMEOUT=") + QString::number(connectTimeoutSeconds) +
-            QStringLiteral(";READ_TIMEOUT=") + QString::number(readWriteTimeoutSeconds) +
-            QStringLiteral(";WRITE_TIMEOUT=") + QString::number(readWriteTimeoutSeconds) +
-            QStringLiteral(";READTIMEOUT=") + QString::number(readWriteTimeoutSeconds) +
-            QStringLiteral(";WRITETIMEOUT=") + QString::number(readWriteTimeoutSeconds) +
-            QLatin1Char(';');
-}
-
-QString DataBase::connectionRecord() const
-{
-    return databaseName + QStringLiteral(" as ") + user + QLatin1Char('@') + host +
-            QLatin1Char(':') + QString::number(port) + QStringLiteral(" Driver version ") +
-            driverVersion;
-}
-
 void DataBase::openConnection()
 {
     assertOwnerThread();
-    try {
-        host = registry->getKey(QStringLiteral("dbhost"));
-        user = registry->getKey(QStringLiteral("dbuser"));
-        const QString password = registry->getKey(QStringLiteral("dbpasswd"), true);
-        databaseName = registry->getKey(QStringLiteral("dbname"));
-        driverVersion = registry->getKey(QStringLiteral("dbvdriver"));
-        port = registry->getKey(QStringLiteral("dbport")).toInt(nullptr, 10);
+    const ConnectionSettings settings = ConnectionSettings::fromRegistry(registry);
+    configured = settings.isConfigured();
+    const quint64 request = ++requests;
+    LogWriter *target = writer;
+    QMetaObject::invokeMethod(
+            writer, [target, settings, request] { target->applySettings(settings, request); },
+            Qt::QueuedConnection);
 
-        if (connected)
-            closeConnection();
-        else if (connection.isOpen())
-            connection.close();
-        sinceFailedReconnect.invalidate();
-
-        connection.setHostName(host);
-        connection.setUserName(odbcValue(user));
-        connection.setPassword(odbcValue(password));
-        connection.setPort(port);
-        connection.setDatabaseName(connectionString(driverVersion, databaseName, host, port));
-        connection.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=") +
-                                     QString::number(connectTimeoutSeconds));
-
-        if (!connection.open()) {
-            connected = false;
-            const QString error = connection.lastError().text();
-            logs->trace(QStringLiteral("Can not connect to ") + connectionRecord() +
-                        QStringLiteral(" Error: ") + error);
-            noticeFailure(QStringLiteral("Can not connect to database \n") + error);
-            return;
+    const bool waitForAnswer = firstOpen && configured;
+    firstOpen = false;
+    if (!waitForAnswer)
+        return;
+    QDeadlineTimer deadline(ServerConnection::connectTimeoutSeconds * 1000 + firstAnswerMarginMs);
+    {
+        QMutexLocker locker(&answerMutex);
+        while (answeredRequest < request) {
+            if (!answerArrived.wait(&answerMutex, deadline))
+                return; // shown when it comes
         }
-        if (!connection.isValid()) {
-            logs->trace(QStringLiteral("Can not connect to ") + connectionRecord() +
-                        QStringLiteral(" Error: ") + connection.lastError().text());
-            return;
-        }
-        logs->trace(QStringLiteral("Connected to ") + connectionRecord());
-        connected = true;
-        createTables();
-        readColumnFits();
-    } catch (const std::exception &e) {
-        logs->trace(QStringLiteral("Database connection exception ") + connectionRecord() +
-                    QStringLiteral(" Error: ") + QString::fromLocal8Bit(e.what()));
     }
+    showAnswer(request);
 }
 
-void DataBase::closeConnection()
+void DataBase::openAnswered(quint64 request, bool isConfigured, bool refused, const QString &error)
+{
+    {
+        QMutexLocker locker(&answerMutex);
+        answeredRequest = request;
+        answerConfigured = isConfigured;
+        answerRefused = refused;
+        answerError = error;
+    }
+    answerArrived.wakeAll();
+    QMetaObject::invokeMethod(
+            this, [this, request] { showAnswer(request); }, Qt::QueuedConnection);
+}
+
+void DataBase::showAnswer(quint64 request)
+{
+    QString text;
+    {
+        QMutexLocker locker(&answerMutex);
+        if (request <= shownRequest || answeredRequest != request)
+            return;
+        shownRequest = request;
+        if (!answerConfigured || !answerRefused)
+            return;
+        text = QStringLiteral("Can not connect to database \n") + answerError;
+    }
+    noticeFailure(text);
+}
+
+bool DataBase::isConnected() const
+{
+    return writer->isConnected();
+}
+
+void DataBase::writeMeasurement(const QStringList &values, const QString &timeLeft)
 {
     assertOwnerThread();
-    try {
-        if (connection.isOpen())
-            connection.close();
-        connected = false;
-        logs->trace(QStringLiteral("Database disconnected"));
-    } catch (const std::exception &e) {
-        logs->trace(QStringLiteral("Database disconnection exception: ") +
-                    QString::fromLocal8Bit(e.what()));
-    }
-}
-
-const QStringList &DataBase::measurementColumns()
-{
-    static const QStringList columns{
-            QStringLiteral("status"),
-            QStringLiteral("linenomvoltage"),
-            QStringLiteral("linevoltage"),
-            QStringLiteral("battnomvoltage"),
-            QStringLiteral("battvoltage"),
-            QStringLiteral("nompower"),
-            QStringLiteral("loadpower"),
-            QStringLiteral("battlastexch"),
-            QStringLiteral("statusflag"),
-            QStringLiteral("sessionbattswitch"),
-            QStringLiteral("lastbattsince"),
-            QStringLiteral("lastacsince"),
-            QStringLiteral("battswitchreason"),
-            QStringLiteral("battlevel"),
-            QStringLiteral("onbattsince"),
-            QStringLiteral("batttotaltime"),
-            QStringLiteral("lastselftestresult"),
-            QStringLiteral("laststart"),
-            QStringLiteral("lastupsdump"),
-            QStringLiteral("mcid"),
-            QStringLiteral("datetime"),
-            QStringLiteral("monitorversion"),
-    };
-    return columns;
-}
-
-const QStringList &DataBase::eventColumns()
-{
-    static const QStringList columns{
-            QStringLiteral("model"),          QStringLiteral("message"),
-            QStringLiteral("startdate"),      QStringLiteral("lastdump"),
-            QStringLiteral("datetime"),       QStringLiteral("mcid"),
-            QStringLiteral("monitorversion"),
-    };
-    return columns;
-}
-
-QString DataBase::createMeasurementsStatement()
-{
-    return QStringLiteral("CREATE TABLE IF NOT EXISTS upsmeasurements (") +
-            QStringLiteral("id int(11) NOT NULL AUTO_INCREMENT,") +
-            QStringLiteral("status varchar(20) NOT NULL,") +
-            QStringLiteral("linenomvoltage varchar(20) NOT NULL,") +
-            QStringLiteral("linevoltage varchar(20) NOT NULL,") +
-            QStringLiteral("battnomvoltage varchar(20) NOT NULL,") +
-            QStringLiteral("battvoltage varchar(20) NOT NULL,") +
-            QStringLiteral("nompower varchar(20) NOT NULL,") +
-            QStringLiteral("loadpower varchar(20) NOT NULL,") +
-            QStringLiteral("battlastexch varchar(20) NOT NULL,") +
-            QStringLiteral("statusflag varchar(20) NOT NULL,") +
-            QStringLiteral("sessionbattswitch varchar(5) NOT NULL,") +
-            QStringLiteral("lastbattsince varchar(30) NOT NULL,") +
-            QStringLiteral("lastacsince varchar(30) NOT NULL,") +
-            QStringLiteral("battswitchreason varchar(50) NOT NULL,") +
-            QStringLiteral("battlevel varchar(20) NOT NULL,") +
-            QStringLiteral("onbattsince varchar(20) NOT NULL,") +
-            QStringLiteral("batttotaltime varchar(20) NOT NULL,") +
-            QStringLiteral("lastselftestresult varchar(50) NOT NULL,") +
-            QStringLiteral("laststart varchar(30) NOT NULL,") +
-            QStringLiteral("lastupsdump varchar(30) NOT NULL,") +
-            QStringLiteral("mcid varchar(5) NOT NULL,") +
-            QStringLiteral("datetime varchar(30) NOT NULL,") +
-            QStringLiteral("monitorversion varchar(10) NOT NULL,") +
-            QStringLiteral("PRIMARY KEY (id)") +
-            QStringLiteral(") ENGINE=InnoDB DEFAULT CHARSET=latin1 AUTO_INCREMENT=1");
-}
-
-QString DataBase::createEventsStatement()
-{
-    return QStringLiteral("CREATE TABLE IF NOT EXISTS upsevents (") +
-            QStringLiteral("id int(11) NOT NULL AUTO_INCREMENT,") +
-            QStringLiteral("model varchar(30) NOT NULL, message text NOT NULL,") +
-            QStringLiteral("startdate varchar(30) NOT NULL, lastdump varchar(30) NOT NULL,") +
-            QStringLiteral("datetime varchar(30) NOT NULL, mcid varchar(5) NOT NULL,") +
-            QStringLiteral("monitorversion varchar(10) NOT NULL,") +
-            QStringLiteral(
-                    "PRIMARY KEY (id)) ENGINE=InnoDB DEFAULT CHARSET=latin1 AUTO_INCREMENT=1");
-}
-
-QString DataBase::insertMeasurementStatement(int valueCount)
-{
-    return QStringLiteral("INSERT INTO `upsmeasurements`(") +
-            QStringLiteral("`status`, `linenomvoltage`, `linevoltage`, `battnomvoltage`, "
-                           "`battvoltage`, `nompower`, `loadpower`, `battlastexch`, "
-                           "`statusflag`, `sessionbattswitch`, `lastbattsince`, "
-                           "`lastacsince`, `battswitchreason`,") +
-            QStringLiteral("`battlevel`, `onbattsince`, `batttotaltime`, "
-                           "`lastselftestresult`, `laststart`, `lastupsdump`, `mcid`, "
-                           "`datetime`, `monitorversion`) VALUES (") +
-            placeholders(valueCount) + QLatin1Char(')');
-}
-
-QString DataBase::insertEventStatement(int valueCount)
-{
-    return QStringLiteral("INSERT INTO `upsevents`(`model`, `message`, `startdate`, `lastdump`, "
-                          "`datetime`, `mcid`, `monitorversion`) VALUES (") +
-            placeholders(valueCount) + QLatin1Char(')');
-}
-
-QString DataBase::lastEventStatement()
-{
-    return QStringLiteral(
-            "SELECT message  FROM  upsevents WHERE id = (SELECT MAX(id)  FROM upsevents);");
-}
-
-void DataBase::writeMeasurement(const QStringList &values)
-{
-    write(insertMeasurementStatement(values.size()), values, measurementFits,
-          QStringLiteral("Write Measurement error : "));
+    const Journal::State state = configured ? Journal::State::Unsent : Journal::State::LocalOnly;
+    const bool appended =
+            journal->appendMeasurement(values, timeLeft, state, QDateTime::currentMSecsSinceEpoch())
+                    .has_value();
+    handedOver(appended, state == Journal::State::Unsent,
+               QStringLiteral("Write Measurement error : "),
+               values.size() != ServerConnection::measurementColumns().size()
+                       ? QString::number(values.size()) + QStringLiteral(" values for 22 columns")
+                       : journal->lastError());
 }
 
 void DataBase::writeEvent(const QStringList &values)
 {
-    write(insertEventStatement(values.size()), values, eventFits,
-          QStringLiteral("Write Event error : "));
+    assertOwnerThread();
+    const Journal::State state = configured ? Journal::State::Unsent : Journal::State::LocalOnly;
+    const bool appended =
+            journal->appendEvent(values, state, QDateTime::currentMSecsSinceEpoch()).has_value();
+    handedOver(appended, state == Journal::State::Unsent, QStringLiteral("Write Event error : "),
+               values.size() != ServerConnection::eventColumns().size()
+                       ? QString::number(values.size()) + QStringLiteral(" values for 7 columns")
+                       : journal->lastError());
 }
 
-void DataBase::write(const QString &statement, const QStringList &values, const ColumnFits &fits,
-                     const QString &errorPrefix)
+void DataBase::handedOver(bool appended, bool waits, const QString &errorPrefix,
+                          const QString &error)
 {
-    assertOwnerThread();
-    if (!connected)
+    if (!appended) {
+        // Once until an append works again: a full disk would otherwise
+        // write a record for every row.
+        if (!appendFailing)
+            logs->trace(errorPrefix + QStringLiteral("the journal ") + journalFile +
+                        QStringLiteral(" did not take the row: ") + error);
+        appendFailing = true;
         return;
-    QVariantList bound;
-    bound.reserve(values.size());
-    for (int i = 0; i < values.size(); ++i) {
-        const QString &value = values.at(i);
-        const QString stored = value.isEmpty() ? QStringLiteral("N/A") : value;
-        bound.append(i < fits.size() ? fitToColumn(stored, fits.at(i)) : stored);
     }
-    QString error;
-    if (!send(statement, bound, &error))
-        logs->trace(errorPrefix + error);
+    appendFailing = false;
+    ++appendedRows;
+    if (waits)
+        ++appendedUnsent;
+    // One announcement at a time: the writer collects whatever came meanwhile.
+    if (announcementQueued.exchange(true))
+        return;
+    LogWriter *target = writer;
+    QMetaObject::invokeMethod(
+            writer,
+            [this, target] {
+                announcementQueued = false;
+                target->rowsAppended(appendedRows.exchange(0), appendedUnsent.exchange(0));
+            },
+            Qt::QueuedConnection);
 }
 
 QString DataBase::lastEventMessage()
 {
     assertOwnerThread();
-    try {
-        if (!connected) {
-            logs->trace(
-                    QStringLiteral("Database is not connected, can not Get Last Event Message"));
-            return QString();
-        }
-        QVariantList row;
-        QString error;
-        // No row (an empty table) and a failed query both give "" without a record.
-        if (send(lastEventStatement(), {}, &error, &row) && !row.isEmpty())
-            return row.first().toString();
-        return QString();
-    } catch (const std::exception &e) {
-        logs->trace(QStringLiteral("Reading Last Event Message exception ") +
-                    QString::fromLocal8Bit(e.what()));
-        return QString();
-    }
+    const QString newest = journal->newestEventMessage();
+    return newest.isEmpty() ? writer->serverLastEventMessage() : newest;
 }
 
-void DataBase::execQuery(const QString &statement)
+qint64 DataBase::unsentRows() const
 {
-    assertOwnerThread();
-    if (!connected) {
-        logs->trace(QStringLiteral("Database is not connected, can not: ") + statement);
-        return;
-    }
-    QString error;
-    if (!send(statement, {}, &error))
-        logs->trace(QStringLiteral("Query error : ") + error);
+    return journal->countUnsent();
 }
 
-void DataBase::createTables()
+void DataBase::setReconnectBackoff(int firstMs, int longestMs)
 {
-    execQuery(createMeasurementsStatement());
-    execQuery(createEventsStatement());
+    LogWriter *target = writer;
+    QMetaObject::invokeMethod(
+            writer, [target, firstMs, longestMs] { target->setBackoff(firstMs, longestMs); },
+            Qt::QueuedConnection);
 }
 
-bool DataBase::send(const QString &statement, const QVariantList &values, QString *errorText,
-                    QVariantList *firstRow)
+void DataBase::setUnsentLimit(qint64 rows)
 {
-    if (!connection.isOpen() && !reopenLostConnection(errorText))
-        return false;
-
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        QSqlQuery query(connection);
-        query.setForwardOnly(true);
-        bool ok;
-        if (values.isEmpty()) {
-            ok = query.exec(statement);
-        } else {
-            // Prepared and bound: no value ever becomes part of the SQL text.
-            ok = query.prepare(statement);
-            if (ok) {
-                for (const QVariant &value : values)
-                    query.addBindValue(value);
-                ok = query.exec();
-            }
-        }
-        if (ok) {
-            if (firstRow && query.isSelect() && query.next()) {
-                const int columns = query.record().count();
-                for (int i = 0; i < columns; ++i)
-                    firstRow->append(query.value(i));
-            }
-            return true;
-        }
-
-        const QSqlError error = query.lastError();
-        if (attempt == 0 && isConnectionLost(error)) {
-            query = QSqlQuery();
-            if (reopenLostConnection(errorText))
-                continue;
-            return false;
-        }
-        *errorText = isBlank(error.text()) ? noConnectionText() : error.text();
-        return false;
-    }
-    *errorText = noConnectionText();
-    return false;
-}
-
-bool DataBase::reopenLostConnection(QString *errorText)
-{
-    if (sinceFailedReconnect.isValid() && sinceFailedReconnect.elapsed() < reconnectInterval) {
-        *errorText = lastReconnectError;
-        return false;
-    }
-    logs->trace(QStringLiteral("Database connection lost, reconnecting to ") + connectionRecord());
-    connection.close();
-    if (connection.open()) {
-        sinceFailedReconnect.invalidate();
-        logs->trace(QStringLiteral("Reconnected to ") + connectionRecord());
-        return true;
-    }
-    lastReconnectError = connection.lastError().text();
-    if (isBlank(lastReconnectError))
-        lastReconnectError = noConnectionText();
-    sinceFailedReconnect.start();
-    logs->trace(QStringLiteral("Can not reconnect to ") + connectionRecord() +
-                QStringLiteral(" Error: ") + lastReconnectError);
-    *errorText = lastReconnectError;
-    return false;
-}
-
-// The tables as this program creates them.
-ColumnFits DataBase::defaultMeasurementFits()
-{
-    return latin1Fits(
-            {20, 20, 20, 20, 20, 20, 20, 20, 20, 5, 30, 30, 50, 20, 20, 20, 50, 30, 30, 5, 30, 10});
-}
-
-ColumnFits DataBase::defaultEventFits()
-{
-    return latin1Fits({30, 65535, 30, 30, 30, 5, 10});
-}
-
-void DataBase::readColumnFits()
-{
-    measurementFits = defaultMeasurementFits();
-    eventFits = defaultEventFits();
-    const QString statement = QStringLiteral(
-            "SELECT TABLE_NAME, COLUMN_NAME, CHARACTER_SET_NAME, CHARACTER_MAXIMUM_LENGTH, "
-            "CHARACTER_OCTET_LENGTH FROM information_schema.COLUMNS "
-            "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME IN ('upsmeasurements', 'upsevents')");
-    QSqlQuery query(connection);
-    query.setForwardOnly(true);
-    // Without an answer the widths of the tables as created here stay in use.
-    if (!query.exec(statement))
-        return;
-    while (query.next()) {
-        const QString table = query.value(0).toString().toLower();
-        const QString column = query.value(1).toString().toLower();
-        const bool measurements = table == QLatin1String("upsmeasurements");
-        const int index = (measurements ? measurementColumns() : eventColumns()).indexOf(column);
-        if (index < 0)
-            continue;
-        // A column that holds no text (no character set) is left to the server.
-        if (query.value(2).isNull())
-            continue;
-        ColumnFits &fits = measurements ? measurementFits : eventFits;
-        fits[index] = ColumnFit::fromSchema(query.value(2).toString(), query.value(3).toLongLong(),
-                                            query.value(4).toLongLong());
-    }
+    LogWriter *target = writer;
+    QMetaObject::invokeMethod(
+            writer, [target, rows] { target->setUnsentLimit(rows); }, Qt::QueuedConnection);
 }

@@ -1,27 +1,34 @@
 #pragma once
 
-#include "columnfit.h"
-
-#include <QElapsedTimer>
+#include <QMutex>
 #include <QObject>
-#include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
-#include <QVariantList>
+#include <QWaitCondition>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 
+class Journal;
+class LogWriter;
 class Logs;
+class QThread;
 class Registry;
 
-// The program's one connection to the MySQL server that receives the
-// measurement and event rows, reached through Qt's ODBC plug-in and the MySQL
-// ODBC driver named by its version ("MySQL ODBC <dbvdriver> Unicode Driver").
+// The logging database as the rest of the program sees it: measurement and
+// event rows are handed over here and reach the MySQL server without the
+// caller ever waiting for the server.
 //
-// Thread ownership: a Qt SQL connection may only be used by the thread that
-// created it, so every call, from the monitoring core as well as from the
-// window, must run on the thread that constructed this object (the GUI thread).
-// Debug builds assert it.
+// A handed-over row is first appended to the local journal (journal.h), in
+// one transaction that is on disk before the call returns; the log writer
+// (logwriter.h) sends it from there on a thread of its own, in order, once,
+// also after an outage or a restart of the program. While no database is set
+// (no dbhost), rows are kept in the journal only. The journal keeps sent rows
+// as local history; journalPath() names it for readers.
+//
+// Every call must come from the thread that constructed the object (the GUI
+// thread). Debug builds assert it.
 class DataBase final : public QObject
 {
     Q_OBJECT
@@ -32,94 +39,89 @@ public:
     // modal message box that waits for OK; tests put their own in its place.
     using FailureNotice = std::function<void(const QString &text)>;
 
-    // The process-wide object on the default connection. Never destroyed.
+    // The process-wide object, its journal beside confdata. Never destroyed.
     static DataBase *instance();
 
-    // Copies missing database settings from the user registry. Tests pass their
-    // own store and log; the connection is opened by openConnection() only.
-    // The object takes Qt's default connection, so only one may exist at a time.
-    DataBase(Registry *registry, Logs *logs);
+    // Copies missing database settings from the user registry, opens the
+    // journal (journalPath, or "journal.db" beside the settings file) and
+    // starts the writer. The connection is opened by openConnection() only.
+    DataBase(Registry *registry, Logs *logs, const QString &journalPath = QString());
+    // Stops the writer; waits for a statement it has out to end.
     ~DataBase() override;
 
-    // (Re)opens the connection from the current settings and creates the tables.
-    // A refusal is traced and shown through the failure notice; never throws.
+    // Hands the current settings to the writer, which closes the connection
+    // and opens it with them (nothing is opened when no host is set). The
+    // first call, at start-up, waits for the answer (at most about the
+    // connection timeout), so that a refusal is shown through the failure
+    // notice before the window appears; later calls (a save) return at once
+    // and a refusal is shown when the answer comes.
     void openConnection();
-    void closeConnection();
-    bool isConnected() const { return connected; }
+    // True while the writer holds an open connection.
+    bool isConnected() const;
 
     // One row each, values in column order (22 for a measurement, 7 for an
-    // event). Every value is bound as a parameter; an empty value is stored as
-    // "N/A"; a value is fitted to its column (see columnfit.h) so that the row
-    // is not refused. Nothing is sent while not connected. Failures are traced.
-    void writeMeasurement(const QStringList &values);
+    // event; an empty value is stored as "N/A"). Appended to the journal,
+    // durably, and handed to the writer; never waits for the server. A
+    // measurement also keeps TIMELEFT, for the local history only.
+    void writeMeasurement(const QStringList &values, const QString &timeLeft = QString());
     void writeEvent(const QStringList &values);
-    // The message of the upsevents row with the highest id, or "". The core's
-    // monitoring thread must not call this itself: it posts its reset to the
-    // GUI thread, which calls it there.
+    // The message of the newest event row: the journal's, or when the journal
+    // holds none, the server's as read when the connection opened; else "".
     QString lastEventMessage();
-    // Sends one complete statement; its error, if any, is traced.
-    void execQuery(const QString &statement);
-    // CREATE TABLE IF NOT EXISTS for both tables, measurements first.
-    void createTables();
 
-    // The ODBC connection string: the driver and DATABASE parts, then the
-    // server, port and time limits, which the ODBC plug-in would not pass on.
-    static QString connectionString(const QString &driverVersion, const QString &databaseName,
-                                    const QString &host, int port);
+    // The journal file, for read-only readers (Journal::openReadOnly).
+    QString journalPath() const { return journalFile; }
+    // Rows in the journal that wait to be sent.
+    qint64 unsentRows() const;
 
     // Replaces the notice for every DataBase object and returns the one it
     // replaces; an empty function puts the message box back.
     static FailureNotice setFailureNotice(FailureNotice notice);
 
-    // After a lost connection could not be reopened, the next automatic attempt
-    // waits this long, so that a server that is down does not stall every
-    // write for the driver's connect timeout. Default 60 s.
-    void setReconnectInterval(int milliseconds) { reconnectInterval = milliseconds; }
-
-    // What the statements send; exposed so that callers and tests can name them.
-    static QString createMeasurementsStatement();
-    static QString createEventsStatement();
-    static QString insertMeasurementStatement(int valueCount);
-    static QString insertEventStatement(int valueCount);
-    static QString lastEventStatement();
-    static const QStringList &measurementColumns();
-    static const QStringList &eventColumns();
+    // Reconnect attempts wait firstMs after a failure, doubling up to
+    // longestMs (default 1 s to 60 s). Takes effect for the next failure.
+    void setReconnectBackoff(int firstMs, int longestMs);
+    // At most this many rows wait to be sent (default 500,000).
+    void setUnsentLimit(qint64 rows);
 
 private:
     void assertOwnerThread() const;
-    QString connectionRecord() const;
     void importFromUserRegistry();
-    void write(const QString &statement, const QStringList &values, const ColumnFits &fits,
-               const QString &errorPrefix);
-    // Runs one statement with its bound values. When it fails because the
-    // connection is gone, the connection is reopened once and the statement
-    // retried once. Returns false with the error text otherwise.
-    bool send(const QString &statement, const QVariantList &values, QString *errorText,
-              QVariantList *firstRow = nullptr);
-    bool reopenLostConnection(QString *errorText);
-    // Takes the widths and character sets of the tables the server really has.
-    void readColumnFits();
-    static ColumnFits defaultMeasurementFits();
-    static ColumnFits defaultEventFits();
+    // Closes the writer's journal and connection on its thread and ends it.
+    void stopWriter(unsigned long waitMs);
+    // Traces a failed append once, and announces a good one to the writer.
+    void handedOver(bool appended, bool waits, const QString &errorPrefix, const QString &error);
+    void openAnswered(quint64 request, bool configured, bool refused, const QString &error);
+    void showAnswer(quint64 request);
 
-    // The settings store, the connection, its flag and the trace log.
+    // The settings store and the trace log.
     Registry *registry;
-    QSqlDatabase connection;
-    bool connected = false;
     Logs *logs;
 
-    // Settings of the last openConnection(), for its records.
-    QString host;
-    QString user;
-    QString databaseName;
-    QString driverVersion;
-    int port = 0;
+    QString journalFile;
+    std::unique_ptr<Journal> journal;
+    QThread *writerThread = nullptr;
+    LogWriter *writer = nullptr;
+    bool writerStopping = false;
 
-    ColumnFits measurementFits;
-    ColumnFits eventFits;
+    // Rows keep state LocalOnly while no database is set.
+    bool configured = false;
+    bool firstOpen = true;
+    quint64 requests = 0;
+    // A journal append failed and was traced; the next failure is not.
+    bool appendFailing = false;
 
-    int reconnectInterval = 60000;
-    // Runs from the last failed automatic reconnect.
-    QElapsedTimer sinceFailedReconnect;
-    QString lastReconnectError;
+    // The answers to openConnection(), filled on the writer's thread.
+    mutable QMutex answerMutex;
+    QWaitCondition answerArrived;
+    quint64 answeredRequest = 0;
+    bool answerRefused = false;
+    bool answerConfigured = false;
+    QString answerError;
+    quint64 shownRequest = 0;
+
+    // Appends not yet announced to the writer.
+    std::atomic<int> appendedRows{0};
+    std::atomic<int> appendedUnsent{0};
+    std::atomic<bool> announcementQueued{false};
 };

@@ -8,7 +8,6 @@
 #include <QRegExp>
 #include <QSaveFile>
 #include <QTextCodec>
-#include <QTextStream>
 
 #include <exception>
 
@@ -40,16 +39,35 @@ QString needleOf(const QString &key)
     return key.toUpper() + QLatin1Char(':');
 }
 
-// Writes each line followed by a line break, in the locale's encoding, to a
-// device opened unbuffered so that the result of write() is final. A short
-// write (a full disk, a size limit) counts as a failure: QTextStream would
-// silently drop the rest.
+// The file is read and written in UTF-8 on every machine, whatever the locale,
+// and a byte-order mark never makes the load take it for another encoding than
+// the one the next save or append writes: a file once saved keeps its bytes,
+// and a line appended to it reads back. (A leading UTF-8 mark is skipped.)
+QTextCodec *fileCodec()
+{
+    static QTextCodec *const codec = QTextCodec::codecForName("UTF-8");
+    return codec;
+}
+
+// The lines of the file's bytes, read in text mode (without carriage returns):
+// the text split at its line breaks, a last line without one included.
+QStringList linesOfFile(const QByteArray &bytes)
+{
+    QStringList lines = fileCodec()->toUnicode(bytes).split(QLatin1Char('\n'));
+    if (lines.constLast().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+// Writes each line followed by a line break to a device opened unbuffered, so
+// that the result of write() is final. A short write (a full disk, a size
+// limit) counts as a failure: QTextStream would silently drop the rest.
 bool writeLines(QFileDevice &file, const QStringList &lines)
 {
     QString text;
     for (const QString &line : lines)
         text += line + QLatin1Char('\n');
-    const QByteArray bytes = QTextCodec::codecForLocale()->fromUnicode(text);
+    const QByteArray bytes = fileCodec()->fromUnicode(text);
     return file.write(bytes) == bytes.size();
 }
 
@@ -107,10 +125,21 @@ bool Registry::isAcceptedLine(const QString &line)
     return false;
 }
 
-bool Registry::isLoadable(const QString &key, const QString &value)
+bool Registry::isLoadable(const QString &key, const QString &value, bool encode)
 {
-    // The load removes blanks, so a value holding one would come back changed.
-    return !value.contains(QLatin1Char(' ')) && isAcceptedLine(needleOf(key) + value);
+    QString stored = value;
+    if (encode) {
+        // Encoded as Latin-1 bytes: any other character would come back as "?".
+        if (value.isEmpty() || QString::fromLatin1(value.toLatin1()) != value)
+            return false;
+        stored = QString::fromLatin1(value.toLatin1().toHex());
+    }
+    // The load removes blanks, so a line holding one, in its value or its key,
+    // would come back changed; so would a character that the file's encoding
+    // cannot hold.
+    const QString line = needleOf(key) + stored;
+    return !line.contains(QLatin1Char(' ')) &&
+            fileCodec()->toUnicode(fileCodec()->fromUnicode(line)) == line && isAcceptedLine(line);
 }
 
 void Registry::writeHeaderIfEmpty()
@@ -138,35 +167,30 @@ void Registry::load()
         emit regstatuserror(true);
         return;
     }
-    QTextStream stream(&configfile);
-    if (stream.atEnd()) {
+    const QStringList fileLines = linesOfFile(configfile.readAll());
+    configfile.close();
+    if (fileLines.isEmpty()) {
         logs->trace(QStringLiteral("Configuration: Empty"));
-        configfile.close();
         loadError = true;
         emit regstatuserror(true);
         return;
     }
 
+    // A rejected line is reported and skipped; the lines after it still load,
+    // so that their keys are found and no owner appends its default again.
     int lineNumber = 0;
     bool rejected = false;
-    while (!stream.atEnd()) {
-        const QString raw = stream.readLine();
+    for (QString stored : fileLines) {
         ++lineNumber;
-        QString stored = raw;
         stored.remove(QLatin1Char(' '));
-        if (!rejected && isAcceptedLine(stored)) {
+        if (isAcceptedLine(stored)) {
             lines.append(stored);
             continue;
         }
-        if (!rejected) {
-            logs->trace(QStringLiteral("Configuration: Syntax Error. Line:") +
-                        QString::number(lineNumber) + QStringLiteral(" > ") + stored);
-            rejected = true;
-            unloadedAt = lines.size();
-        }
-        unloadedLines.append(raw);
+        logs->trace(QStringLiteral("Configuration: Syntax Error. Line:") +
+                    QString::number(lineNumber) + QStringLiteral(" > ") + stored);
+        rejected = true;
     }
-    configfile.close();
     loadError = rejected;
     emit regstatuserror(rejected);
 }
@@ -223,7 +247,12 @@ bool Registry::setKey(const QString &key, const QString &value, bool encode)
         if (!existed)
             restrictToOwner(configfile);
         const qint64 sizeBefore = configfile.size();
-        if (!writeLines(configfile, {line})) {
+        // A last line without its line break (as some editors leave it) is
+        // ended first, or the new line would be joined to it.
+        QStringList appended{line};
+        if (sizeBefore > 0 && configfile.seek(sizeBefore - 1) && configfile.read(1) != "\n")
+            appended.prepend(QString());
+        if (!writeLines(configfile, appended)) {
             // A line cut short would stop the next load: take it back out.
             configfile.resize(sizeBefore);
             configfile.close();
@@ -244,19 +273,18 @@ bool Registry::save()
 {
     try {
         // Written to a temporary file and renamed over confdata on commit, so a
-        // crash in the middle of a save leaves the old file whole.
+        // crash in the middle of a save leaves the old file whole. Where only
+        // the file itself is writable, it is written in place.
         QSaveFile file(configfile.fileName());
+        file.setDirectWriteFallback(true);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Unbuffered)) {
             logs->trace(QStringLiteral("Can not open Configuration file"));
             return false;
         }
         restrictToOwner(file);
-        QStringList content = lines;
-        if (unloadedAt >= 0) {
-            for (int i = 0; i < unloadedLines.size(); ++i)
-                content.insert(unloadedAt + i, unloadedLines.at(i));
-        }
-        if (!writeLines(file, content)) {
+        // A file whose every line was rejected is begun anew, as a missing
+        // one is, rather than left empty for the next load to begin.
+        if (!writeLines(file, lines.isEmpty() ? QStringList{magicLine, versionLine} : lines)) {
             const QString detail = writeErrorOf(file);
             file.cancelWriting();
             logs->trace(QStringLiteral("Can not write Configuration file :") + detail);

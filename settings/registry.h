@@ -27,20 +27,26 @@ public:
 
     QString getKey(const QString &key, bool decode = false) const;
     bool setKey(const QString &key, const QString &value, bool encode = false);
-    // Rewrites the file from the stored lines, atomically.
+    // Rewrites the file from the stored lines, atomically where the folder
+    // allows it. Lines the load rejected are not written again.
     bool save();
 
     // What the load reported through regstatuserror(): true when the file could
     // not be read, was empty or held a rejected line.
     bool loadFailed() const { return loadError; }
-    // The accepted lines, in file order.
+    // The settings file's name as given (relative to the working directory).
+    QString fileName() const { return configfile.fileName(); }
+    // The accepted lines, in file order. A rejected line is skipped; the
+    // lines after it are loaded all the same.
     QStringList storedLines() const { return lines; }
 
     // True when a file line passes the load's grammar (blanks are removed first).
     static bool isAcceptedLine(const QString &line);
-    // True when setKey(key, value) writes a line that the next load reads back
-    // with the same value.
-    static bool isLoadable(const QString &key, const QString &value);
+    // True when setKey(key, value, encode) stores a line that the next load
+    // reads back, so that getKey(key, encode) gives value again. Whatever
+    // stores a value it did not choose itself (the configuration page, the
+    // import from the registry) asks this first.
+    static bool isLoadable(const QString &key, const QString &value, bool encode = false);
 
 signals:
     void regstatuserror(bool error);
@@ -56,9 +62,5 @@ private:
     QFile configfile;
     QStringList lines;
     Logs *logs;
-    // Lines from the first rejected one to the end of the file. They are not
-    // loaded, but a save writes them back at the place they came from.
-    QStringList unloadedLines;
-    int unloadedAt = -1;
     bool loadError = false;
 };

@@ -6,6 +6,7 @@
 #include "servicecontrol.h"
 #include "standinprograms.h"
 #include "tracerecorder.h"
+#include "withoutfileoverride.h"
 
 #include <QProcess>
 #include <QScopeGuard>
@@ -194,6 +195,8 @@ private slots:
         expected[7] = QStringLiteral("NOLOGINDIR /etc");
         expected[19] = QStringLiteral("EVENTSFILE /var/log/apcupsd.events");
         expected[24] = QStringLiteral("STATFILE /var/log/apcupsd.status");
+        // apcupsd takes a file without the version line for an old one.
+        expected.prepend(QStringLiteral("## apcupsd.conf v1.1 ##"));
         QCOMPARE(apcupsdConfText(InstallationProfile::linuxStandIn(),
                                  static_cast<UpsConnection>(connection), port),
                  joined(expected, "\n"));
@@ -276,6 +279,24 @@ private slots:
         QCOMPARE(traces->messages().value(2),
                  QStringLiteral("Can not open Apcupsd USB Configuration file"));
         QTRY_COMPARE_WITH_TIMEOUT(programs->commands().size(), 3, 20000);
+    }
+
+    // Where the folder lets no temporary file be made beside it, the file
+    // itself is written.
+    void writableFileInFolderThatIsNotWritable()
+    {
+        const QString folder = QStringLiteral("C:/apcupsd/etc/apcupsd");
+        writeFileContent(windowsConf, "DEVICE COM9\r\n");
+        const QFileDevice::Permissions before = QFile::permissions(folder);
+        QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        auto control = makeControl();
+        const bool confined = runWithoutFileOverride([&control] { control->writeUsbConfig(); });
+        QFile::setPermissions(folder, before);
+        if (!confined)
+            QSKIP("cannot give up the right to override file permissions here");
+        QCOMPARE(traces->messages().value(2),
+                 QStringLiteral("Apcupsd USB Configuration file saved"));
+        QCOMPARE(fileContent(windowsConf), joined(windowsUsbLines, "\r\n"));
     }
 
     void fullDiskLeavesTheOldFileWhole()

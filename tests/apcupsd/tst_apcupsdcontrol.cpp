@@ -54,10 +54,10 @@ private:
                 text + "\" >&3 && head -c 1 <&3 >/dev/null'\n";
     }
 
-    std::unique_ptr<ApcUpsdControl> makeControl()
+    std::unique_ptr<ApcUpsdControl> makeControl(const ControlWaits &waits = testWaits())
     {
         InstallationProfile profile = InstallationProfile::windows();
-        profile.waits = testWaits();
+        profile.waits = waits;
         return std::make_unique<ApcUpsdControl>(profile, registry.get(), traces->log(),
                                                 client.get());
     }
@@ -308,6 +308,63 @@ private slots:
         QCOMPARE(finished.count(), 1);
         QVERIFY(!control->isSelfTestRequested());
         QCOMPARE(server->requests().count(QStringLiteral("apctest")), 1);
+    }
+
+    // The dialogue holds no lock while the tool talks: a configuration save
+    // made meanwhile (here on the test's thread, as on the window's) returns
+    // while the tool is still talking, and the dialogue then ends as usual.
+    void configurationSaveWhileTheToolTalks()
+    {
+        const QByteArray dir = QFile::encodeName(programs->path());
+        writeFileContent(programs->filePath(QStringLiteral("menu.txt")), usbMenu);
+        writeFileContent(programs->filePath(QStringLiteral("answer.txt")), announcement);
+        // After the announcement it reports progress until released (or for
+        // a minute at most), then notes that it is done and gives its result.
+        programs->writeScript(toolPath,
+                              "d='" + dir +
+                                      "'\n"
+                                      "cat \"$d/menu.txt\"\n"
+                                      "while IFS= read -r line; do\n"
+                                      "  printf '%s\\n' \"$line\" >> \"$d/apctest.input\"\n"
+                                      "  case \"$line\" in\n"
+                                      "    2) cat \"$d/answer.txt\"; n=0\n"
+                                      "       while [ ! -e \"$d/release\" ] && [ $n -lt 600 ]; do\n"
+                                      "         echo 'testing...'; sleep 0.1; n=$((n+1))\n"
+                                      "       done\n"
+                                      "       : > \"$d/talked\"; echo SUCCESS ;;\n"
+                                      "    Q) exit 0 ;;\n"
+                                      "  esac\n"
+                                      "done\n");
+        QVERIFY(QDir().mkpath(QStringLiteral("C:/apcupsd/etc/apcupsd")));
+        auto control = makeControl();
+        QSignalSpy finished(control.get(), &ApcUpsdControl::SelfTestFinished);
+        control->requestSelfTest();
+        QTRY_COMPARE_WITH_TIMEOUT(fileContent(programs->filePath(QStringLiteral("apctest.input"))),
+                                  QByteArray("2\n"), 60000);
+
+        control->writeUsbConfig();
+        QVERIFY(traces->messages().contains(
+                QStringLiteral("Apcupsd USB Configuration file saved")));
+        const bool toolStillTalking =
+                !QFileInfo::exists(programs->filePath(QStringLiteral("talked")));
+        writeFileContent(programs->filePath(QStringLiteral("release")), QByteArray());
+        QVERIFY(toolStillTalking);
+        QVERIFY(finished.wait(120000));
+        QVERIFY(control->wait(20000));
+        QVERIFY(traces->messages().contains(QStringLiteral("Selftest END: Selftest Success")));
+    }
+
+    // A tool that prints without end is read no longer than the limit, and
+    // ended.
+    void endlessOutputIsCutShort()
+    {
+        programs->writeScript(toolPath,
+                              "while :; do echo 'Select function number: '; "
+                              "sleep 0.01; done\n");
+        ControlWaits waits = testWaits();
+        waits.toolReadLimitMs = 2000;
+        auto control = makeControl(waits);
+        QCOMPARE(control->selfTest(true), QStringLiteral("Selftest not available Exit"));
     }
 
     void dialogueWithOutputInPieces_data()

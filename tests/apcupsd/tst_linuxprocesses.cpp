@@ -1,6 +1,8 @@
-// The process sequences with the Linux profile, against the real ps and
-// pkill. The daemon and the test tool are copies of sleep under names unique
-// to this test, so that nothing else on the machine is ever ended.
+// The daemon started directly (Linux, root, no service manager), against the
+// real ps and real processes. The daemon is a script that starts a copy of
+// sleep under a name unique to this test and writes its pid file, as apcupsd
+// does when it makes itself a daemon. Only a daemon the control started may
+// ever be stopped; nothing is ended by its name.
 #include "orphanreaper.h"
 #include "servicecontrol.h"
 #include "standinprograms.h"
@@ -15,35 +17,41 @@ class TestLinuxProcesses : public QObject
     Q_OBJECT
 
 private:
-    OrphanReaper reaper;
     QTemporaryDir dir;
     QString daemonName;
-    QString toolName;
+    OrphanReaper reaper;
     std::unique_ptr<TraceRecorder> traces;
     std::unique_ptr<ServiceControl> control;
 
-    QList<qint64> runningAfterReaping(const QString &name) const
+    QString pidFile() const { return dir.filePath(QStringLiteral("apcupsd.pid")); }
+
+    QList<qint64> running() const
     {
-        OrphanReaper::reap({daemonName, toolName});
-        return OrphanReaper::running(name);
+        OrphanReaper::reap({daemonName});
+        return OrphanReaper::running(daemonName);
     }
 
-    void startTool()
+    // A daemon that the control did not start, named in the pid file.
+    qint64 startForeignDaemon()
     {
-        QVERIFY(QProcess::startDetached(dir.filePath(toolName), {QStringLiteral("600")}));
-        QTRY_COMPARE_WITH_TIMEOUT(runningAfterReaping(toolName).size(), 1, 20000);
+        qint64 pid = 0;
+        if (!QProcess::startDetached(dir.filePath(daemonName), {QStringLiteral("600")}, QString(),
+                                     &pid))
+            return 0;
+        writeFileContent(pidFile(), QByteArray::number(pid) + '\n');
+        return pid;
     }
 
 private slots:
     void initTestCase()
     {
         QVERIFY(dir.isValid());
-        const QString suffix = QString::number(QCoreApplication::applicationPid());
-        daemonName = QStringLiteral("vtd") + suffix;
-        toolName = QStringLiteral("vtt") + suffix;
+        daemonName = QStringLiteral("vtd") + QString::number(QCoreApplication::applicationPid());
         QVERIFY(daemonName.size() <= 15); // the kernel's limit for image names
         QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), dir.filePath(daemonName)));
-        QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), dir.filePath(toolName)));
+        writeExecutable(dir.filePath(QStringLiteral("start-daemon")),
+                        "'" + QFile::encodeName(dir.filePath(daemonName)) + "' 600 &\necho $! > '" +
+                                QFile::encodeName(pidFile()) + "'\n");
     }
 
     void init()
@@ -51,35 +59,44 @@ private slots:
         traces = std::make_unique<TraceRecorder>();
         InstallationProfile profile = InstallationProfile::linuxStandIn();
         profile.apcupsdRoot = dir.path();
-        profile.daemonRelativePath = QLatin1Char('/') + daemonName;
-        profile.daemonArguments = QStringList{QStringLiteral("600")};
+        profile.daemonRelativePath = QStringLiteral("/start-daemon");
         profile.daemonImage = daemonName;
-        profile.testToolImage = toolName;
+        profile.daemonPidFile = pidFile();
+        profile.configFile = dir.filePath(QStringLiteral("apcupsd.conf"));
         profile.waits = testWaits();
+        profile.waits.pidFileMs = 20000;
         control = std::make_unique<ServiceControl>(profile, traces->log());
     }
 
     void cleanup()
     {
+        control.reset();
         OrphanReaper::killAll(daemonName);
-        OrphanReaper::killAll(toolName);
-        QTRY_VERIFY_WITH_TIMEOUT(runningAfterReaping(daemonName).isEmpty() &&
-                                         runningAfterReaping(toolName).isEmpty(),
-                                 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(running().isEmpty(), 20000);
+        QFile::remove(pidFile());
     }
 
-    void startsTheDaemonWhenItDoesNotRun()
+    void startsTheDaemonAndStopsIt()
     {
         control->startServices();
         QCOMPARE(traces->messages().value(3), QStringLiteral("Starting APC Service (apcupsd)"));
-        QTRY_COMPARE_WITH_TIMEOUT(runningAfterReaping(daemonName).size(), 1, 20000);
+        const QList<qint64> started = running();
+        QCOMPARE(started.size(), 1);
+        QCOMPARE(started.first(), fileContent(pidFile()).trimmed().toLongLong());
+
+        traces->clear();
+        control->stopApcupsd();
+        QCOMPARE(traces->messages(),
+                 (QStringList{QStringLiteral("Stopping APC Service (apcupsd)"),
+                              QStringLiteral("APC Service (apcupsd) Stoped")}));
+        QVERIFY(running().isEmpty());
     }
 
     void leavesARunningDaemonAlone()
     {
         control->startServices();
-        QTRY_COMPARE_WITH_TIMEOUT(runningAfterReaping(daemonName).size(), 1, 20000);
-        const qint64 pid = runningAfterReaping(daemonName).value(0);
+        const QList<qint64> before = running();
+        QCOMPARE(before.size(), 1);
         traces->clear();
 
         control->startServices();
@@ -89,47 +106,52 @@ private slots:
                                          QStringLiteral("##### | ")),
                  qPrintable(messages.at(2)));
         QCOMPARE(messages.at(3), QStringLiteral("APC Service (apcupsd) running"));
-        QCOMPARE(runningAfterReaping(daemonName), QList<qint64>{pid});
+        QCOMPARE(running(), before);
     }
 
-    void endsTheTestToolAndRestartsTheDaemon()
+    // Every operation, with a daemon running that the control did not start
+    // and whose pid the pid file names: it keeps running, unsignalled (sleep
+    // ends on every signal that asks a program to end).
+    void neverSignalsADaemonItDidNotStart_data()
     {
-        control->startServices();
-        QTRY_COMPARE_WITH_TIMEOUT(runningAfterReaping(daemonName).size(), 1, 20000);
-        const qint64 before = runningAfterReaping(daemonName).value(0);
-        startTool();
-        traces->clear();
-
-        control->startServices();
-        const QStringList messages = traces->messages();
-        QCOMPARE(messages.mid(3),
-                 (QStringList{QStringLiteral("Killing apctest"),
-                              QStringLiteral("Restarting APC Service (apcupsd)")}));
-        QTRY_VERIFY_WITH_TIMEOUT(runningAfterReaping(toolName).isEmpty(), 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(runningAfterReaping(daemonName).size(), 1, 20000);
-        QVERIFY(runningAfterReaping(daemonName).value(0) != before);
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QString>("said");
+        const auto leftRunning =
+                QStringLiteral("APC Service (apcupsd) was not started by Voltrine: it is left "
+                               "running");
+        QTest::newRow("monitoring start")
+                << QStringLiteral("start") << QStringLiteral("APC Service (apcupsd) running");
+        QTest::newRow("stop") << QStringLiteral("stop") << leftRunning;
+        QTest::newRow("USB save") << QStringLiteral("usb") << leftRunning;
+        QTest::newRow("self-test") << QStringLiteral("selftest") << leftRunning;
     }
 
-    void testToolWithoutDaemon()
+    void neverSignalsADaemonItDidNotStart()
     {
-        startTool();
-        control->startServices();
-        QCOMPARE(traces->messages().mid(3),
-                 (QStringList{QStringLiteral("Killing apctest"),
-                              QStringLiteral("Starting APC Service (apcupsd)")}));
-        QTRY_VERIFY_WITH_TIMEOUT(runningAfterReaping(toolName).isEmpty(), 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(runningAfterReaping(daemonName).size(), 1, 20000);
-    }
+        QFETCH(QString, operation);
+        QFETCH(QString, said);
+        const qint64 foreign = startForeignDaemon();
+        QVERIFY(foreign > 0);
+        QTRY_COMPARE_WITH_TIMEOUT(running(), QList<qint64>{foreign}, 20000);
 
-    void stopApcupsdEndsTheDaemon()
-    {
-        control->startServices();
-        QTRY_COMPARE_WITH_TIMEOUT(runningAfterReaping(daemonName).size(), 1, 20000);
-        control->stopApcupsd();
-        QTRY_VERIFY_WITH_TIMEOUT(runningAfterReaping(daemonName).isEmpty(), 20000);
-        QCOMPARE(traces->messages().mid(traces->messages().size() - 2),
-                 (QStringList{QStringLiteral("Stopping APC Service (apcupsd)"),
-                              QStringLiteral("APC Service (apcupsd) Stoped")}));
+        if (operation == QLatin1String("start"))
+            control->startServices();
+        else if (operation == QLatin1String("stop"))
+            control->stopApcupsd();
+        else if (operation == QLatin1String("usb"))
+            control->writeUsbConfig();
+        else
+            control->selfTestDialogue();
+
+        QVERIFY2(traces->messages().contains(said), qPrintable(traces->messages().join('\n')));
+        QCOMPARE(running(), QList<qint64>{foreign});
+        if (operation == QLatin1String("usb")) {
+            QVERIFY(fileContent(dir.filePath(QStringLiteral("apcupsd.conf")))
+                            .startsWith("## apcupsd.conf v1.1 ##\n#UPSNAME\n"));
+            QCOMPARE(control->configProblem(),
+                     QStringLiteral("apcupsd.conf was saved. The running apcupsd was not "
+                                    "started by Voltrine: restart it to read the new file."));
+        }
     }
 
     void processListShowsThisProcess()

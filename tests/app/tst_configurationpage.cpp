@@ -162,6 +162,35 @@ private slots:
         QVERIFY(!button("pushButton_savedatabaseinfo")->isEnabled());
     }
 
+    void untouchedIntervalIsKept_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QTime>("shown");
+
+        // The field cannot show either: it keeps the form's value or the nearest one.
+        QTest::newRow("ninety minutes") << "5400000" << QTime(0, 1, 0);
+        QTest::newRow("part of a second") << "90500" << QTime(0, 1, 30);
+    }
+
+    // A save of the tab for another field leaves the interval as it was.
+    void untouchedIntervalIsKept()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QTime, shown);
+
+        start(header +
+              "DBHOST:127.0.0.1\nDBPORT:3306\nDBVDRIVER:5.3\nDBNAME:upslog\nDBUSER:monitor\n"
+              "DBPASSWD:736563726574\nDBLOGTIME:" +
+              stored.toLatin1() + "\n");
+        openPage();
+        QCOMPARE(timeEdit()->time(), shown);
+        edit("lineEdit_6")->setText(QStringLiteral("otherdb"));
+        button("pushButton_savedatabaseinfo")->click();
+        QCOMPARE(registry->getKey(QStringLiteral("dbname")), QStringLiteral("otherdb"));
+        QCOMPARE(registry->getKey(QStringLiteral("dblogtime")), stored);
+        QCOMPARE(core->loggingInterval(), stored.toInt());
+    }
+
     void passwordStoredEncodedOnlyWhenChanged()
     {
         start(header +
@@ -298,14 +327,15 @@ private slots:
         start(header);
         QVERIFY(!database->isConnected());
         openPage();
+        // Saving does not wait for the server; a refusal is shown when it comes.
         setDatabaseFields(QStringLiteral("wrong-password"));
         button("pushButton_savedatabaseinfo")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!peers->refusals.isEmpty(), 30000);
         QVERIFY(!database->isConnected());
-        QVERIFY(!peers->refusals.isEmpty());
 
         edit("lineEdit_8")->setText(server.password());
         button("pushButton_savedatabaseinfo")->click();
-        QVERIFY(database->isConnected());
+        QTRY_VERIFY_WITH_TIMEOUT(database->isConnected(), 30000);
         // Rows follow: the logging timer writes one at its next tick.
         core->setLoggingInterval(200);
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -347,6 +377,15 @@ private slots:
                                         << ""
                                         << "pushButton_savedatabaseinfo"
                                         << "dbpasswd";
+        QTest::newRow("password beyond Latin-1") << "lineEdit_8"
+                                                 << "s3cret\u20ac"
+                                                 << "pushButton_savedatabaseinfo"
+                                                 << "dbpasswd";
+        // The port is the device name's text after its first "(".
+        QTest::newRow("parentheses in the device name") << "comboBox_2"
+                                                        << "USB Port (ttyUSB0 (Y))"
+                                                        << "pushButton_saveupsconf"
+                                                        << "uspcomport";
     }
 
     void valuesThatCannotLoadAreRefused()
@@ -356,13 +395,22 @@ private slots:
         QFETCH(QString, save);
         QFETCH(QString, key);
 
+        devices = QStringList{QStringLiteral("Serial port (ttyS0)"),
+                              QStringLiteral("USB Port (ttyUSB0 (Y))")};
         start(header +
               "UPSHOST:localhost\nUPSPORT:3551\nDBHOST:127.0.0.1\nDBPORT:3306\nDBVDRIVER:5.3\n"
-              "DBNAME:upslog\nDBUSER:monitor\nDBPASSWD:736563726574\n");
+              "DBNAME:upslog\nDBUSER:monitor\nDBPASSWD:736563726574\nUPSCONTYPE:RS232\n"
+              "USPCOMPORT:ttyS0\n");
         openPage();
         const QByteArray before = readFileBytes(confPath());
         const QString storedBefore = registry->getKey(key);
-        edit(field.toLatin1())->setText(value);
+        const auto enter = [this, &field](const QString &text) {
+            if (field == QLatin1String("comboBox_2"))
+                combo("comboBox_2")->setCurrentText(text);
+            else
+                edit(field.toLatin1())->setText(text);
+        };
+        enter(value);
         button(save.toLatin1())->click();
 
         QVERIFY(button(save.toLatin1())->isEnabled());
@@ -371,12 +419,17 @@ private slots:
         const auto problems =
                 window->findChildren<QLabel *>(QRegularExpression(QStringLiteral("_problem$")));
         bool said = false;
-        for (const QLabel *problem : problems)
+        for (const QLabel *problem : problems) {
             said = said || (!problem->isHidden() && problem->text().contains(key));
+            // A password is never shown.
+            if (key == QLatin1String("dbpasswd") && !value.isEmpty())
+                QVERIFY(!problem->text().contains(value));
+        }
         QVERIFY(said);
 
         // A loadable value then saves, and the message goes.
-        edit(field.toLatin1())->setText(QStringLiteral("fine-value1"));
+        enter(field == QLatin1String("comboBox_2") ? QStringLiteral("Serial port (ttyS0)")
+                                                   : QStringLiteral("fine-value1"));
         button(save.toLatin1())->click();
         QVERIFY(!button(save.toLatin1())->isEnabled());
         for (const QLabel *problem : problems)

@@ -1,3 +1,6 @@
+#include "journalreader.h"
+#include "serverconnection.h"
+#include "tcpproxy.h"
 #include "testfiles.h"
 #include "testmariadb.h"
 #include "upssimulator.h"
@@ -49,8 +52,7 @@ private slots:
                                       QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         writeExecutable("apcupsd-wrapper",
                         "#!/bin/sh\nexec '" + bytes(path("real/apcupsd")) + "' -f '" +
-                                bytes(path("apcupsd.conf")) + "' -P '" +
-                                bytes(path("apcupsd.pid")) + "'\n");
+                                bytes(path("apcupsd.conf")) + "'\n");
         // Only records its arguments: the system's script shuts the machine
         // down on a low battery.
         writeExecutable("apccontrol",
@@ -162,13 +164,96 @@ private slots:
         stopProgram();
         QVERIFY(server.createSchema(QStringLiteral("e2efresh")));
         writeConfdata(QStringLiteral("e2efresh"));
+        // The journal goes too: its newest event line would be the walk's start.
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QFile::remove(path("work/journal.db") + QLatin1String(suffix));
         startProgram();
         QTRY_COMPARE_WITH_TIMEOUT(query("SELECT message FROM upsevents ORDER BY id", "e2efresh"),
                                   eventsInFile(), 90000);
     }
 
+    void killedWithUnsentRowsSendsThemOnceAfterRestart()
+    {
+        stopProgram();
+        // The program reaches the server through a proxy that can refuse it.
+        TcpProxy proxy(server.host(), quint16(server.port()));
+        QVERIFY(proxy.isListening());
+        QVERIFY(server.createSchema(QStringLiteral("e2ecrash")));
+        workDirectory = QStringLiteral("crash");
+        QVERIFY(QDir().mkpath(path("crash")));
+        writeConfdata(QStringLiteral("e2ecrash"), proxy.port());
+        startProgram();
+        QTRY_VERIFY_WITH_TIMEOUT(count("upsmeasurements") >= 1, 60000);
+
+        proxy.setRefusing(true);
+        QVERIFY(simulator.execute(QStringLiteral("powerfail")));
+        const QString journal = path("crash/journal.db");
+        QTRY_VERIFY_WITH_TIMEOUT(
+                !readJournal(journal,
+                             QStringLiteral("SELECT id FROM upsevents WHERE state = 0 "
+                                            "AND message LIKE '%Power failure.'"))
+                         .isEmpty(),
+                60000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+                !readJournal(journal,
+                             QStringLiteral("SELECT id FROM upsmeasurements WHERE state "
+                                            "= 0 AND status LIKE 'ONBATT%'"))
+                         .isEmpty(),
+                60000);
+        QVERIFY(simulator.execute(QStringLiteral("powerback")));
+        // SIGKILL: nothing of the program runs after it.
+        stopProgram();
+        const QString waitingAtKill = QStringLiteral(
+                "SELECT (SELECT COUNT(*) FROM upsmeasurements WHERE state = 0 AND id <= %1) + "
+                "(SELECT COUNT(*) FROM upsevents WHERE state = 0 AND id <= %2)");
+        const QString measurementsAtKill =
+                readJournal(journal, QStringLiteral("SELECT MAX(id) FROM upsmeasurements"))
+                        .value(0);
+        const QString eventsAtKill =
+                readJournal(journal, QStringLiteral("SELECT MAX(id) FROM upsevents")).value(0);
+        QVERIFY(readJournal(journal, waitingAtKill.arg(measurementsAtKill, eventsAtKill))
+                        .value(0)
+                        .toInt() >= 2);
+
+        proxy.setRefusing(false);
+        startProgram();
+        QTRY_COMPARE_WITH_TIMEOUT(
+                readJournal(journal, waitingAtKill.arg(measurementsAtKill, eventsAtKill)),
+                QStringList{QStringLiteral("0")}, 90000);
+        QTRY_COMPARE_WITH_TIMEOUT(query("SELECT message FROM upsevents ORDER BY id"),
+                                  eventsInFile(), 90000);
+
+        // Every row the program recorded is in the tables once, in order.
+        // Rows keep coming meanwhile: what the journal had sent before the
+        // table is read is in it, and the table holds nothing the journal
+        // had not sent after.
+        for (const bool measurements : {true, false}) {
+            const QStringList &names = measurements ? ServerConnection::measurementColumns()
+                                                    : ServerConnection::eventColumns();
+            const QString table =
+                    measurements ? QStringLiteral("upsmeasurements") : QStringLiteral("upsevents");
+            const QString sent = QStringLiteral("SELECT ") + names.join(QLatin1Char(',')) +
+                    QStringLiteral(" FROM ") + table +
+                    QStringLiteral(" WHERE state = 1 ORDER BY id");
+            const QStringList sentBefore = readJournal(journal, sent);
+            const QStringList serverRows = server.query(
+                    QStringLiteral("SELECT CONCAT_WS('|', ") + names.join(QLatin1Char(',')) +
+                            QStringLiteral(") FROM ") + table + QStringLiteral(" ORDER BY id"),
+                    currentSchema);
+            const QStringList sentAfter = readJournal(journal, sent);
+            QVERIFY(sentBefore.size() > 1);
+            QVERIFY(serverRows.size() >= sentBefore.size());
+            QCOMPARE(serverRows, sentAfter.mid(0, serverRows.size()));
+        }
+    }
+
 private:
     QString path(const char *name) const { return dir.filePath(QLatin1String(name)); }
+    // A file in the program's working directory.
+    QString workPath(const QString &name) const
+    {
+        return QDir(dir.filePath(workDirectory)).filePath(name);
+    }
     static QByteArray bytes(const QString &text) { return QFile::encodeName(text); }
 
     void writeExecutable(const char *name, const QByteArray &content)
@@ -186,24 +271,26 @@ private:
         return probe.serverPort();
     }
 
-    void writeConfdata(const QString &schema)
+    void writeConfdata(const QString &schema, int databasePort = 0)
     {
-        QFile::remove(path("work/confdata"));
+        const QString confdata = workPath(QStringLiteral("confdata"));
+        QFile::remove(confdata);
         QVERIFY(writeFileBytes(
-                path("work/confdata"),
+                confdata,
                 "Voltrine:Configuration\nVersion:1.1\nUPSHOST:127.0.0.1\nUPSPORT:" +
                         QByteArray::number(nisPort) + "\nDBHOST:" + server.host().toLatin1() +
-                        "\nDBPORT:" + QByteArray::number(server.port()) + "\nDBNAME:" +
-                        schema.toLatin1() + "\nDBVDRIVER:5.3\nDBUSER:" + server.user().toLatin1() +
-                        "\nDBPASSWD:" + server.password().toLatin1().toHex() +
-                        "\nSTARTMINIMISED:false\n"));
+                        "\nDBPORT:" +
+                        QByteArray::number(databasePort ? databasePort : server.port()) +
+                        "\nDBNAME:" + schema.toLatin1() +
+                        "\nDBVDRIVER:5.3\nDBUSER:" + server.user().toLatin1() + "\nDBPASSWD:" +
+                        server.password().toLatin1().toHex() + "\nSTARTMINIMISED:false\n"));
         currentSchema = schema;
     }
 
     void startProgram()
     {
         program = std::make_unique<QProcess>();
-        program->setWorkingDirectory(path("work"));
+        program->setWorkingDirectory(workPath(QString()));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         environment.insert(QStringLiteral("HOME"), path("home"));
@@ -222,17 +309,22 @@ private:
         if (!program)
             return;
         // The program ends only through its tray menu; ending the sandbox ends
-        // it and the daemon it started.
+        // it and the daemon it started, the daemon a moment after the sandbox.
+        // The next daemon needs its port: wait until the old one has let go.
         program->kill();
         program->waitForFinished(30000);
         program.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(portIsFree(nisPort), 30000);
         QFile::remove(path("apcupsd.pid"));
     }
 
-    QByteArray trace() const
+    static bool portIsFree(quint16 port)
     {
-        return readFileBytes(dir.filePath(QStringLiteral("work/Trace.log")));
+        QTcpServer probe;
+        return probe.listen(QHostAddress::LocalHost, port);
     }
+
+    QByteArray trace() const { return readFileBytes(workPath(QStringLiteral("Trace.log"))); }
 
     QStringList eventsInFile() const
     {
@@ -265,6 +357,7 @@ private:
     UpsSimulator simulator;
     QTemporaryDir dir;
     quint16 nisPort = 0;
+    QString workDirectory = QStringLiteral("work");
     QString currentSchema;
     std::unique_ptr<QProcess> program;
 };

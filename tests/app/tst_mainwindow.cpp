@@ -2,6 +2,7 @@
 #include "comthrd.h"
 #include "core.h"
 #include "database.h"
+#include "journalreader.h"
 #include "logs.h"
 #include "mainwindow.h"
 #include "messagebox.h"
@@ -12,6 +13,7 @@
 #include "windowsubsystems.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -19,6 +21,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStackedWidget>
@@ -29,6 +32,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -40,6 +44,20 @@ QStringList actionTexts(const QList<QAction *> &actions)
         texts.append(action->isSeparator() ? QStringLiteral("-") : action->text());
     return texts;
 }
+
+// Notes the framework's request to quit, which it posts to the application
+// when the last window has closed.
+struct QuitRequestWatch final : QObject
+{
+    QuitRequestWatch() { QCoreApplication::instance()->installEventFilter(this); }
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == QCoreApplication::instance() && event->type() == QEvent::Quit)
+            requested = true;
+        return false;
+    }
+    bool requested = false;
+};
 
 } // namespace
 
@@ -130,7 +148,12 @@ private slots:
         QCOMPARE(window->findChild<QStackedWidget *>(QStringLiteral("stackedWidget"))
                          ->currentIndex(),
                  0);
-        QCOMPARE(window->findChild<QTabWidget *>(QStringLiteral("tabWidget"))->currentIndex(), 0);
+        auto *tabs = window->findChild<QTabWidget *>(QStringLiteral("tabWidget"));
+        QCOMPARE(tabs->currentIndex(), 0);
+        QStringList captions;
+        for (int i = 0; i < tabs->count(); ++i)
+            captions.append(tabs->tabText(i));
+        QCOMPARE(captions, (QStringList{"Status", "Events", "History"}));
     }
 
     void menus()
@@ -226,8 +249,10 @@ private slots:
         QCOMPARE(actionTexts(trayIcon->contextMenu()->actions()),
                  (QStringList{QStringLiteral("Exit"), QStringLiteral("-"), QStringLiteral("Hide"),
                               QStringLiteral("Show")}));
-        QCOMPARE(tray->iconResource(), QString());
-        QCOMPARE(trayIcon->icon().cacheKey() != 0, true);
+        // The start icon is the mains plug, told apart from the battery one.
+        const auto look = [](const QIcon &icon) { return icon.pixmap(32).toImage(); };
+        QCOMPARE(look(trayIcon->icon()), look(QIcon(QStringLiteral(":/icons/plug.ico"))));
+        QVERIFY(look(trayIcon->icon()) != look(QIcon(QStringLiteral(":/icons/plugnot.ico"))));
     }
 
     void visibility_data()
@@ -355,13 +380,30 @@ private slots:
         // The core runs from the first window's start on.
         QTRY_VERIFY_WITH_TIMEOUT(core->isRunning(), 30000);
 
+        // Start pressed while the run is still ending (it waits in its last
+        // signal until this has run, after the window has enabled Start) does
+        // nothing: the run ends, and Start stays available.
+        bool pressedWhileEnding = false;
+        bool startEnabledAfterPress = false;
+        QMetaObject::Connection ending = connect(
+                core, &Core::CoreStopped, this,
+                [&] {
+                    pressedWhileEnding = core->isRunning() && start->isEnabled();
+                    start->trigger();
+                    startEnabledAfterPress = start->isEnabled();
+                },
+                Qt::BlockingQueuedConnection);
+
         stop->trigger();
         QVERIFY(!stop->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 30000);
         QVERIFY(!stop->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(!client->isRunning(), 30000);
-        // Start while the run is still ending does nothing.
         QTRY_VERIFY_WITH_TIMEOUT(!core->isRunning(), 30000);
+        disconnect(ending);
+        QVERIFY(pressedWhileEnding);
+        QVERIFY(startEnabledAfterPress);
+        QVERIFY(!stop->isEnabled());
 
         start->trigger();
         QVERIFY(!start->isEnabled());
@@ -375,27 +417,65 @@ private slots:
         QVERIFY(log.indexOf("]: Monitoring Started", stopped) > stopped);
     }
 
-    void databaseRefusalGoesThroughSeam()
+    void noDatabaseSetKeepsRowsLocally()
     {
-        // No database settings: the refusal reaches the user once per window start.
-        QVERIFY(!peers->refusals.isEmpty());
+        // A first start: no database settings and none to import. Nobody is
+        // asked anything and nothing is connected to; the rows stay local.
+        QTRY_VERIFY_WITH_TIMEOUT(readFileBytes(QStringLiteral("Trace.log"))
+                                         .contains("]: No database is set: rows are kept in the "
+                                                   "local journal until one is set on the "
+                                                   "Database tab"),
+                                 30000);
+        QVERIFY(peers->refusals.isEmpty());
         QVERIFY(!database->isConnected());
+        const QByteArray log = readFileBytes(QStringLiteral("Trace.log"));
+        QVERIFY(!log.contains("]: Can not connect to "));
+        QVERIFY(!log.contains("]: Connected to "));
+
+        const auto localRows = [this] {
+            return readJournal(database->journalPath(),
+                               QStringLiteral("SELECT state, monitorversion FROM upsmeasurements"));
+        };
+        core->setLoggingInterval(100);
+        QTRY_VERIFY_WITH_TIMEOUT(localRows().size() >= 2, 30000);
+        core->setLoggingInterval(600000);
+        QStringList kinds = localRows();
+        kinds.removeDuplicates();
+        QCOMPARE(kinds, QStringList{QStringLiteral("2|1.0.0a.2")});
+        QCOMPARE(database->unsentRows(), 0);
     }
 
+    void quitAnsweredNoKeepsRunning_data()
+    {
+        QTest::addColumn<bool>("escape");
+        QTest::newRow("No") << false;
+        QTest::newRow("Escape") << true;
+    }
+
+    // The real box, with the window hidden as after a minimised start: the
+    // box is then the last window to close, which must not end the program.
     void quitAnsweredNoKeepsRunning()
     {
-        MessageBox::setNextAnswer(QMessageBox::No);
-        QCOMPARE(runExitAndSeeWhetherQuitCame(), false);
+        QFETCH(bool, escape);
+        window->hide();
+        const bool quit = quitCameAfterExit([escape](QMessageBox *box) {
+            if (escape)
+                QTest::keyClick(box, Qt::Key_Escape);
+            else
+                box->button(QMessageBox::No)->click();
+        });
+        QCOMPARE(quit, false);
         QCOMPARE(MessageBox::lastQuestion(), QStringLiteral("Quit?"));
-        QVERIFY(window->isVisible());
+        QVERIFY(!window->isVisible());
         QVERIFY(trayIcon->isVisible());
     }
 
-    // Must stay last: after a quit the application's event loops refuse to run.
+    // Must stay last: it ends the window's life as the program's would end.
     void quitAnsweredYesEndsEventLoop()
     {
-        MessageBox::setNextAnswer(QMessageBox::Yes);
-        QCOMPARE(runExitAndSeeWhetherQuitCame(), true);
+        QCOMPARE(
+                quitCameAfterExit([](QMessageBox *box) { box->button(QMessageBox::Yes)->click(); }),
+                true);
         QCOMPARE(MessageBox::lastQuestion(), QStringLiteral("Quit?"));
     }
 
@@ -409,17 +489,33 @@ private:
         return nullptr;
     }
 
-    // Triggers tray "Exit" inside a running event loop. A quit ends the loop
-    // with 0; otherwise the loop is ended with 1.
-    bool runExitAndSeeWhetherQuitCame()
+    // Triggers tray "Exit" in the application's own event loop, where the
+    // framework asks for a quit when the last window closes, and answers the
+    // real question box with answer. True when a quit came: Exit's own (the
+    // loop ends with 0) or the framework's request. Otherwise a call queued
+    // once the question has returned ends the loop with 1.
+    bool quitCameAfterExit(const std::function<void(QMessageBox *)> &answer)
     {
-        QEventLoop loop;
-        QTimer::singleShot(0, &loop, [this, &loop] {
-            trayAction(QStringLiteral("Exit"))->trigger();
-            if (loop.isRunning())
-                loop.exit(1);
+        QObject guard; // drops the queued call when the quit came first
+        QTimer answerer;
+        connect(&answerer, &QTimer::timeout, &guard, [&answerer, &answer] {
+            for (QWidget *widget : QApplication::topLevelWidgets()) {
+                auto *box = qobject_cast<QMessageBox *>(widget);
+                if (box && box->isVisible()) {
+                    answerer.stop();
+                    answer(box);
+                    return;
+                }
+            }
         });
-        return loop.exec() == 0;
+        answerer.start(10);
+        QTimer::singleShot(0, &guard, [this, &guard] {
+            trayAction(QStringLiteral("Exit"))->trigger();
+            QMetaObject::invokeMethod(
+                    &guard, [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
+        });
+        QuitRequestWatch watch;
+        return QCoreApplication::exec() == 0 || watch.requested;
     }
 
     QTemporaryDir workDir;

@@ -19,6 +19,7 @@
 #include <QStringListModel>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QtTest>
 
 #include <algorithm>
@@ -64,6 +65,13 @@ private slots:
 
 private:
     QLabel *label(const QString &name) const { return window->findChild<QLabel *>(name); }
+    // The whole value a label shows: one longer than the label is shortened
+    // on Linux, with the whole text in the tooltip.
+    QString wholeValue(const QString &name) const
+    {
+        const QLabel *shown = label(name);
+        return shown->toolTip().isEmpty() ? shown->text() : shown->toolTip();
+    }
     // Changes the simulated UPS and waits until the window has shown a record
     // carrying the change. DATE is read before every other key but "APC", so
     // the labels after it come from that record or a newer one.
@@ -207,7 +215,7 @@ void TestStatusPanel::labelsFollowKeys()
     }
     QLabel *target = label(labelName);
     QVERIFY(target);
-    QCOMPARE(target->text(), QStringLiteral("value of ") + key);
+    QCOMPARE(wholeValue(labelName), QStringLiteral("value of ") + key);
 }
 
 void TestStatusPanel::missingKeyEmptiesItsLabel()
@@ -256,8 +264,14 @@ void TestStatusPanel::markupShownAsText()
         ups.setValue(QStringLiteral("UPSNAME"), link);
         ups.setValue(QStringLiteral("STATUS"), QStringLiteral("<b>ONBATT</b>"));
     });
+#ifdef Q_OS_WIN
     QCOMPARE(label(QStringLiteral("label_MODEL"))->text(), image);
     QCOMPARE(label(QStringLiteral("label_UPSNAME"))->text(), link);
+#else
+    // Too long for their labels: the tooltip shows them as they are.
+    QCOMPARE(wholeValue(QStringLiteral("label_MODEL")), Qt::convertFromPlainText(image));
+    QCOMPARE(wholeValue(QStringLiteral("label_UPSNAME")), Qt::convertFromPlainText(link));
+#endif
     QCOMPARE(label(QStringLiteral("label_STATUS"))->text(), QStringLiteral("<b>ONBATT</b>"));
     const QList<QLabel *> labels =
             window->findChildren<QLabel *>(QRegularExpression(QStringLiteral("^label_[A-Z]")));

@@ -2,7 +2,9 @@
 #include "comthrd.h"
 #include "core.h"
 #include "database.h"
+#include "journalreader.h"
 #include "registry.h"
+#include "serverconnection.h"
 #include "standinprograms.h"
 #include "testmariadb.h"
 #include "tracerecorder.h"
@@ -16,9 +18,10 @@
 #include <memory>
 
 // The monitoring core with real peers: the UPS simulator as apcupsd's network
-// server, the private MariaDB through ODBC, and the service control with a
-// profile whose process list says apcupsd already runs alone, so that starting
-// monitoring leaves every process of the machine alone.
+// server, the private MariaDB through ODBC (and a second one, which the outage
+// stops and starts), and the service control with a profile whose process list
+// says apcupsd already runs alone, so that starting monitoring leaves every
+// process of the machine alone.
 class TestCore : public QObject
 {
     Q_OBJECT
@@ -223,6 +226,45 @@ private slots:
         QCOMPARE(rowCount(QStringLiteral("upsevents")), expected.size());
     }
 
+    // The walk goes on from where it wrote, also past a line equal to one
+    // written before; a restart finds the last stored line at its last
+    // place and writes nothing twice.
+    void repeatedEventLinesAreEachStoredOnce()
+    {
+        makeCore();
+        int lists = 0; // event lists the core has handled: its slot is queued first
+        connect(client.get(), &COMThrd::EventsDataReady, this, [&lists] { ++lists; });
+        const auto add = [this](const QStringList &lines) {
+            for (const QString &line : lines)
+                simulator->model().addRawEventLine(line);
+        };
+        const QString a = QStringLiteral("A");
+        const QStringList stored{simulator->model().eventLines().value(0),
+                                 a,
+                                 QStringLiteral("B"),
+                                 a,
+                                 QStringLiteral("C"),
+                                 a};
+        core->start();
+        add({a});
+        QTRY_COMPARE_WITH_TIMEOUT(storedEvents(), stored.mid(0, 2), 30000);
+        add({QStringLiteral("B"), a, QStringLiteral("C")});
+        QTRY_COMPARE_WITH_TIMEOUT(storedEvents(), stored.mid(0, 5), 30000);
+        add({a});
+        QTRY_COMPARE_WITH_TIMEOUT(storedEvents(), stored, 30000);
+
+        QSignalSpy stopped(core.get(), &Core::CoreStopped);
+        QSignalSpy started(core.get(), &Core::CoreStarted);
+        core->stop();
+        QTRY_COMPARE_WITH_TIMEOUT(stopped.count(), 1, 30000);
+        QVERIFY(core->wait(30000));
+        core->start();
+        QTRY_COMPARE_WITH_TIMEOUT(started.count(), 1, 30000);
+        const int handled = lists;
+        QTRY_VERIFY_WITH_TIMEOUT(lists >= handled + 3, 30000);
+        QCOMPARE(storedEvents(), stored);
+    }
+
     void timerRowsWhileMonitoringStopped()
     {
         makeCore();
@@ -234,6 +276,88 @@ private slots:
                                              "monitorversion) FROM upsmeasurements"),
                               schema),
                  QStringList{QStringLiteral("N/AN/AN/A1.0.0a.2")});
+    }
+
+    void outageLosesAndRepeatsNothing()
+    {
+        TestMariaDb stoppable(qEnvironmentVariable("VOLTRINE_TEST_MARIADB_RESTART"));
+        QVERIFY2(stoppable.isValid(), qPrintable(stoppable.errorString()));
+        struct Resume
+        {
+            TestMariaDb &server;
+            // A failed test may leave it stopped.
+            ~Resume() { server.resume(); }
+        } resumeOnExit{stoppable};
+        const QString outageSchema = QStringLiteral("core_outage");
+        QVERIFY(stoppable.createSchema(outageSchema));
+        registry->setKey(QStringLiteral("dbport"), QString::number(stoppable.port()));
+        registry->setKey(QStringLiteral("dbname"), outageSchema);
+        registry->setKey(QStringLiteral("dbuser"), stoppable.user());
+        registry->setKey(QStringLiteral("dbpasswd"), stoppable.password(), true);
+        database->setReconnectBackoff(50, 1000);
+        database->openConnection();
+        makeCore();
+        core->start();
+        const auto rows = [&](const QString &statement) {
+            return stoppable.query(statement, outageSchema);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(!rows(QStringLiteral("SELECT id FROM upsmeasurements")).isEmpty(),
+                                 60000);
+
+        // The power fails and returns while the server is away: the rows of it
+        // wait in the journal.
+        const QString journal = database->journalPath();
+        const auto waiting = [&journal](const QString &table, const QString &condition) {
+            return !readJournal(journal,
+                                QStringLiteral("SELECT id FROM ") + table +
+                                        QStringLiteral(" WHERE state = 0 AND ") + condition)
+                            .isEmpty();
+        };
+        QVERIFY2(stoppable.pause(), qPrintable(stoppable.lastError()));
+        QVERIFY(simulator->execute(QStringLiteral("powerfail")));
+        QTRY_VERIFY_WITH_TIMEOUT(waiting(QStringLiteral("upsevents"),
+                                         QStringLiteral("message LIKE '%Running on UPS "
+                                                        "batteries.'")),
+                                 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+                waiting(QStringLiteral("upsmeasurements"), QStringLiteral("status LIKE 'ONBATT%'")),
+                60000);
+        QVERIFY(simulator->execute(QStringLiteral("powerback")));
+        QTRY_VERIFY_WITH_TIMEOUT(waiting(QStringLiteral("upsevents"),
+                                         QStringLiteral("message LIKE '%Power is back. UPS "
+                                                        "running on mains.'")),
+                                 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+                waiting(QStringLiteral("upsmeasurements"),
+                        QStringLiteral("status LIKE 'ONLINE%' AND id > (SELECT MAX(id) FROM "
+                                       "upsmeasurements WHERE status LIKE 'ONBATT%')")),
+                60000);
+        QVERIFY2(stoppable.resume(), qPrintable(stoppable.lastError()));
+
+        // Monitoring ends, so that no new row comes while the tables are read.
+        core->stop();
+        QVERIFY(core->wait(30000));
+        QTRY_VERIFY_WITH_TIMEOUT(!client->isRunning(), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(database->unsentRows(), 0, 120000);
+        QStringList daemonLines = client->eventLines();
+        daemonLines.removeAll(QString());
+
+        // Every row once, in the order it was recorded (the journal's ids
+        // follow the rows' times), the event rows being the daemon's lines.
+        for (const QStringList &columns :
+             {ServerConnection::measurementColumns(), ServerConnection::eventColumns()}) {
+            const QString table = columns == ServerConnection::measurementColumns()
+                    ? QStringLiteral("upsmeasurements")
+                    : QStringLiteral("upsevents");
+            QCOMPARE(rows(QStringLiteral("SELECT CONCAT_WS('|', ") +
+                          columns.join(QLatin1Char(',')) + QStringLiteral(") FROM ") + table +
+                          QStringLiteral(" ORDER BY id")),
+                     readJournal(journal,
+                                 QStringLiteral("SELECT ") + columns.join(QLatin1Char(',')) +
+                                         QStringLiteral(" FROM ") + table +
+                                         QStringLiteral(" ORDER BY id")));
+        }
+        QCOMPARE(rows(QStringLiteral("SELECT message FROM upsevents ORDER BY id")), daemonLines);
     }
 
 private:
@@ -251,6 +375,11 @@ private:
     }
 
     int countStatusReplies() const { return simulator->requestsServed(); }
+
+    QStringList storedEvents()
+    {
+        return server.query(QStringLiteral("SELECT message FROM upsevents ORDER BY id"), schema);
+    }
 
     QTemporaryDir home;
     TestMariaDb server;

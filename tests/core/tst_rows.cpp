@@ -195,41 +195,46 @@ private slots:
     {
         QTest::addColumn<QStringList>("lines");
         QTest::addColumn<QString>("stored");
+        QTest::addColumn<int>("position"); // of the stored line in the previous list
         QTest::addColumn<QStringList>("written");
 
-        QTest::newRow("one new line") << QStringList{"A", "B", ""} << "A" << QStringList{"B"};
+        QTest::newRow("one new line") << QStringList{"A", "B", ""} << "A" << -1 << QStringList{"B"};
         QTest::newRow("empty database works off the file")
-                << QStringList{"A", "B", "C", ""} << "" << QStringList{"A", "B", "C"};
-        QTest::newRow("everything stored") << QStringList{"A", "B", ""} << "B" << QStringList{};
-        QTest::newRow("empty log") << QStringList{""} << "" << QStringList{};
-        QTest::newRow("no list yet") << QStringList{} << "A" << QStringList{};
+                << QStringList{"A", "B", "C", ""} << "" << -1 << QStringList{"A", "B", "C"};
+        QTest::newRow("everything stored")
+                << QStringList{"A", "B", ""} << "B" << -1 << QStringList{};
+        QTest::newRow("empty log") << QStringList{""} << "" << -1 << QStringList{};
+        QTest::newRow("no list yet") << QStringList{} << "A" << -1 << QStringList{};
         QTest::newRow("stored line gone from the file")
-                << QStringList{"C", "D", ""} << "A" << QStringList{"C", "D"};
+                << QStringList{"C", "D", ""} << "A" << -1 << QStringList{"C", "D"};
         QTest::newRow("empty line inside stops the walk")
-                << QStringList{"A", "", "B", ""} << "A" << QStringList{};
-        QTest::newRow("repeated line counts at its last place")
-                << QStringList{"A", "B", "A", "C", ""} << "A" << QStringList{"C"};
+                << QStringList{"A", "", "B", ""} << "A" << -1 << QStringList{};
+        QTest::newRow("repeated line, position unknown: its last place")
+                << QStringList{"A", "B", "A", "C", ""} << "A" << -1 << QStringList{"C"};
+        QTest::newRow("repeated line, position known: from there")
+                << QStringList{"A", "B", "A", "C", ""} << "A" << 0 << QStringList{"B", "A", "C"};
+        QTest::newRow("list moved under the position: last place")
+                << QStringList{"X", "A", "B", ""} << "A" << 0 << QStringList{"B"};
         QTest::newRow("lines with colons and counters")
                 << QStringList{"A", "2026-12-07 05:03:10 +0000  Power failure: 10 Seconds", ""}
-                << "A" << QStringList{"2026-12-07 05:03:10 +0000  Power failure: 10 Seconds"};
+                << "A" << -1 << QStringList{"2026-12-07 05:03:10 +0000  Power failure: 10 Seconds"};
     }
 
     void eventWalk()
     {
         QFETCH(QStringList, lines);
         QFETCH(QString, stored);
+        QFETCH(int, position);
         QFETCH(QStringList, written);
 
-        // One line per list, as the daemon's list arrives again and again.
+        // One step per list, as the daemon's list arrives again and again.
         QString lastEventMessage = stored;
+        int lastEventIndex = position;
         QStringList rows;
         for (int call = 0; call < lines.size() + 2; ++call) {
-            const std::optional<QString> next =
-                    nextEventLine(lines, indexOfStoredEvent(lines, lastEventMessage));
-            if (!next)
-                continue;
-            lastEventMessage = *next;
-            rows.append(*next);
+            if (const std::optional<QString> next =
+                        nextEventToStore(lines, lastEventMessage, lastEventIndex))
+                rows.append(*next);
         }
         QCOMPARE(rows, written);
     }

@@ -1,4 +1,4 @@
-// How long one measurement insert blocks the calling (GUI) thread.
+// How long one measurement insert takes on the server connection.
 //
 //   db_insert_bench [N]      (default 1000 inserts per method)
 //
@@ -6,15 +6,15 @@
 // loopback, registers the ODBC driver in a private odbcinst.ini, and times N
 // inserts of a 22-value measurement row three ways, interleaved in blocks so
 // that a busy neighbour on the machine slows all three alike:
-//   bound     DataBase::writeMeasurement (prepare, bind 22 values, execute)
+//   bound     ServerConnection::insert (prepare, bind 22 values, execute)
 //   literal   the same row sent as one SQL text, as the values were once sent
 //   prepared  one statement prepared once and executed N times (for comparison)
 // Prints median, 90th percentile and mean per method, and the ratios of the
 // medians. Figures depend on the machine; only the ratios mean much.
-#include "database.h"
 #include "logs.h"
 #include "registry.h"
 #include "samplerows.h"
+#include "serverconnection.h"
 #include "testmariadb.h"
 
 #include <QCoreApplication>
@@ -109,17 +109,18 @@ int main(int argc, char *argv[])
         registry.setKey(QStringLiteral("dbvdriver"), QStringLiteral("5.3"));
         registry.setKey(QStringLiteral("dbuser"), server.user());
         registry.setKey(QStringLiteral("dbpasswd"), server.password(), true);
-        DataBase database(&registry, &logs);
-        database.openConnection();
-        if (!database.isConnected())
+        ServerConnection database(&logs, QStringLiteral("bench"));
+        QString error;
+        if (database.open(ConnectionSettings::fromRegistry(&registry), &error) !=
+            ServerConnection::OpenResult::Connected)
             return 1;
 
         // A second connection for the two comparison methods.
         QSqlDatabase other =
                 QSqlDatabase::addDatabase(QStringLiteral("QODBC"), QStringLiteral("other"));
-        other.setDatabaseName(DataBase::connectionString(QStringLiteral("5.3"),
-                                                         QStringLiteral("voltrine_test"),
-                                                         server.host(), server.port()));
+        other.setDatabaseName(ServerConnection::connectionString(QStringLiteral("5.3"),
+                                                                 QStringLiteral("voltrine_test"),
+                                                                 server.host(), server.port()));
         other.setUserName(server.user());
         other.setPassword(server.password());
         if (!other.open()) {
@@ -129,7 +130,7 @@ int main(int argc, char *argv[])
 
         {
             QSqlQuery prepared(other);
-            prepared.prepare(DataBase::insertMeasurementStatement(22));
+            prepared.prepare(ServerConnection::insertMeasurementStatement(22));
             QVector<qint64> bound, literal, once;
             QElapsedTimer timer;
             const int blocks = 10;
@@ -137,7 +138,9 @@ int main(int argc, char *argv[])
                 for (int i = 0; i < count / blocks; ++i) {
                     const QStringList values = row(i);
                     timer.start();
-                    database.writeMeasurement(values);
+                    if (database.insert(ServerConnection::Table::Measurements, values, &error) !=
+                        ServerConnection::Outcome::Stored)
+                        status = 1;
                     bound.append(timer.nsecsElapsed());
                 }
                 for (int i = 0; i < count / blocks; ++i) {

@@ -75,6 +75,7 @@ private slots:
     void keepsOtherSections();
     void leavesAnotherLibraryUnlessForced();
     void missingLibraryIsAnError();
+    void removeTakesOnlyItsOwnSections();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -150,6 +151,24 @@ void TestRegisterOdbcDriver::missingLibraryIsAnError()
                                dir->filePath(QStringLiteral("missing.so"))});
     QVERIFY(run.exitCode != 0);
     QVERIFY(!QFile::exists(ini) || contents(ini).isEmpty());
+}
+
+void TestRegisterOdbcDriver::removeTakesOnlyItsOwnSections()
+{
+    // MySQL's own driver under one of the names, and another driver, stay.
+    const QByteArray others =
+            "[PostgreSQL Unicode]\nDriver=psqlodbcw.so\n\n"
+            "[MySQL ODBC 8.0 Unicode Driver]\nDriver=/opt/mysql/lib/libmyodbc8w.so\n";
+    write(ini, others);
+    QCOMPARE(runScript(
+                     {QStringLiteral("--sysini"), dir->path(), QStringLiteral("--driver"), library})
+                     .exitCode,
+             0);
+    QCOMPARE(driverOf(dir->path(), driverNames.at(0)), library);
+    const Run removed =
+            runScript({QStringLiteral("--sysini"), dir->path(), QStringLiteral("--remove")});
+    QVERIFY2(removed.exitCode == 0, qPrintable(removed.output));
+    QCOMPARE(contents(ini).trimmed(), others.trimmed());
 }
 
 QTEST_GUILESS_MAIN(TestRegisterOdbcDriver)

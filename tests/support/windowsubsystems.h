@@ -48,6 +48,9 @@ public:
         profile.testToolImage = QStringLiteral("apctest-window-test");
         profile.configFile = dir.filePath(QStringLiteral("apcupsd.conf"));
         profile.deviceListing = [] { return QStringList(); };
+        // The stand-in daemon names no process in its pid file: not waited for.
+        profile.daemonPidFile = dir.filePath(QStringLiteral("apcupsd.pid"));
+        profile.waits.pidFileMs = 0;
         profile.waits.afterStartMs = 0;
         profile.waits.afterRestartMs = 0;
         profile.waits.stopDaemon.settleMs = 0;

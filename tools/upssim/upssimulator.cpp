@@ -50,6 +50,7 @@ class NisSession final : public QObject
 public:
     NisSession(UpsSimulator *simulator, QTcpSocket *connection);
     qint64 bytesSent() const { return sent; }
+    void drop();
 
 private:
     enum class Stream { None, Endless, SlowRecords, Trickle };
@@ -100,6 +101,14 @@ void NisSession::closed()
     sim->sessions.removeAll(this);
     emit sim->connectionClosed(sent);
     deleteLater();
+}
+
+void NisSession::drop()
+{
+    socket->abort();
+    // A socket that was not connected any more says nothing; forget it all the same.
+    if (sim->sessions.contains(this))
+        closed();
 }
 
 void NisSession::send(const QByteArray &bytes)
@@ -266,6 +275,15 @@ bool UpsSimulator::listen(quint16 port, const QHostAddress &address)
     if (!address.isLoopback())
         return false;
     return server->listen(address, port);
+}
+
+void UpsSimulator::close()
+{
+    server->close();
+    // abort() reports the end through disconnected(), which removes the session.
+    const QList<NisSession *> open = sessions;
+    for (NisSession *session : open)
+        session->drop();
 }
 
 quint16 UpsSimulator::port() const

@@ -46,6 +46,9 @@ public:
     // Listens at port (0: a free port chosen by the system) on address, which
     // is 127.0.0.1 unless a test asks for ::1.
     bool listen(quint16 port = 0, const QHostAddress &address = QHostAddress::LocalHost);
+    // Stops listening and drops every connection, as a daemon that ends;
+    // listen() again (on the same port) is the daemon started anew.
+    void close();
     quint16 port() const;
     QString errorString() const;
 

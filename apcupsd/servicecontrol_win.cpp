@@ -1,0 +1,39 @@
+// On Windows the daemon is always driven by the process commands, as
+// designed; the Linux administration of servicecontrol_unix.cpp has no part.
+#include "servicecontrol.h"
+
+void ServiceControl::setWatchedHost(std::function<QString()> host)
+{
+    watchedHost = std::move(host);
+}
+
+QString ServiceControl::configProblem() const
+{
+    return QString();
+}
+
+bool ServiceControl::configNeedsAdministrator() const
+{
+    return false;
+}
+
+void ServiceControl::startManagedDaemon() { }
+
+void ServiceControl::stopManagedDaemon() { }
+
+void ServiceControl::writeManagedConfig(UpsConnection, const QString &, const QString &) { }
+
+bool ServiceControl::runConfigHelper(UpsConnection, const QString &, const QString &)
+{
+    return false;
+}
+
+bool ServiceControl::watchesThisMachine() const
+{
+    return true;
+}
+
+bool ServiceControl::canWriteConfigDirectly() const
+{
+    return true;
+}

@@ -1,0 +1,44 @@
+#include "desktopintegration.h"
+
+#include <QLabel>
+
+namespace DesktopIntegration {
+
+QString chooseDataFolder(const QStringList &)
+{
+    return QString();
+}
+
+QString formFontFamily()
+{
+    return QString();
+}
+
+void useFormFont() { }
+
+bool autostartAvailable()
+{
+    return false;
+}
+
+QString autostartEntryPath()
+{
+    return QString();
+}
+
+bool autostartEnabled()
+{
+    return false;
+}
+
+bool setAutostartEnabled(bool, QString *)
+{
+    return false;
+}
+
+void setFittedText(QLabel *label, const QString &text)
+{
+    label->setText(text);
+}
+
+} // namespace DesktopIntegration

@@ -1,0 +1,470 @@
+#include "logwriter.h"
+
+#include "logs.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutexLocker>
+#include <QThread>
+#include <QTimer>
+
+#include <limits>
+
+namespace {
+
+// Rows sent per turn of the writer's event loop, so that new settings are
+// taken up during a long backlog.
+constexpr int rowsPerTurn = 50;
+// Confirmed rows of a kind after which the watermark moves up, which keeps
+// the search for a row in doubt short.
+constexpr int rowsPerWatermark = 1000;
+// How long, in steps of 100 ms, to wait for the session of a row in doubt to
+// end before trying again later.
+constexpr int sessionEndChecks = 20;
+constexpr int pruneIntervalMs = 3600 * 1000;
+constexpr int pruneBatch = 1000;
+constexpr int rowsPerCheckpoint = 1000;
+
+QString watermarkKey(Journal::Kind kind)
+{
+    return QStringLiteral("watermark.") + Journal::tableName(kind);
+}
+
+} // namespace
+
+LogWriter::LogWriter(Logs *logsInstance, const QString &path, const QString &prefix,
+                     AnswerHandler handler)
+    : logs(logsInstance)
+    , journalPath(path)
+    , connectionPrefix(prefix)
+    , answers(std::move(handler))
+{ }
+
+LogWriter::~LogWriter() = default;
+
+ServerConnection::Table LogWriter::tableOf(Kind kind)
+{
+    return kind == Kind::Measurement ? Table::Measurements : Table::Events;
+}
+
+QString LogWriter::errorPrefix(Kind kind)
+{
+    return kind == Kind::Measurement ? QStringLiteral("Write Measurement error : ")
+                                     : QStringLiteral("Write Event error : ");
+}
+
+QString LogWriter::serverLastEventMessage() const
+{
+    QMutexLocker locker(&fallbackMutex);
+    return fallbackMessage;
+}
+
+void LogWriter::setBackoff(int firstMs, int longestMs)
+{
+    firstBackoffMs = qMax(1, firstMs);
+    longestBackoffMs = qMax(firstBackoffMs, longestMs);
+}
+
+void LogWriter::start()
+{
+    journal = std::make_unique<Journal>(journalPath, connectionPrefix + QStringLiteral("-journal"));
+    QString error;
+    if (!journal->open(Journal::Mode::Background, &error))
+        logs->trace(QStringLiteral("Can not open the journal ") + journalPath +
+                    QStringLiteral(": ") + error);
+    server = std::make_unique<ServerConnection>(logs, connectionPrefix + QStringLiteral("-server"));
+
+    retryTimer = new QTimer(this);
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, &LogWriter::retry);
+    pruneTimer = new QTimer(this);
+    connect(pruneTimer, &QTimer::timeout, this, &LogWriter::prune);
+    pruneTimer->start(pruneIntervalMs);
+
+    loadWatermarks();
+    // The program may have ended while a row was out: the first waiting row of
+    // each kind is looked for before it is sent.
+    for (const Kind kind : {Kind::Measurement, Kind::Event})
+        doubtful[index(kind)] = watermarks[index(kind)].isValid();
+    unsent = journal->countUnsent();
+    backlogAtOpen = unsent > 0;
+    enforceLimit();
+}
+
+void LogWriter::finish()
+{
+    delete retryTimer;
+    retryTimer = nullptr;
+    delete pruneTimer;
+    pruneTimer = nullptr;
+    connected = false;
+    server.reset();
+    journal.reset();
+}
+
+void LogWriter::applySettings(const ConnectionSettings &newSettings, quint64 request)
+{
+    if (!server)
+        return;
+    retryTimer->stop();
+    backoffMs = 0;
+    writeFailureTraced = false;
+    outageOutlivedReconnect = false;
+    if (server->isConnected())
+        server->closeConnection();
+    connected = false;
+    settings = newSettings;
+    configured = settings.isConfigured();
+
+    OpenAnswer answer;
+    answer.request = request;
+    answer.configured = configured;
+    if (!configured) {
+        logs->trace(QStringLiteral("No database is set: rows are kept in the local journal until "
+                                   "one is set on the Database tab"));
+        answers(answer);
+        pruneOnce();
+        return;
+    }
+
+    QString error;
+    answer.result = server->open(settings, &error);
+    answer.error = error;
+    if (answer.result == ServerConnection::OpenResult::Connected) {
+        lastTracedOpenError.clear();
+        // The event walk starts after the newest message stored anywhere: the
+        // journal's once it has event rows, the server's before.
+        if (!journal->hasEvents()) {
+            const QString message = server->lastEventMessage();
+            QMutexLocker locker(&fallbackMutex);
+            fallbackMessage = message;
+        }
+        connected = true;
+        answers(answer);
+        connectionOpened();
+    } else {
+        lastTracedOpenError = error;
+        outage = true;
+        answers(answer);
+        scheduleRetry();
+    }
+    pruneOnce();
+}
+
+void LogWriter::pruneOnce()
+{
+    // After the first answer, which the window may be waiting for.
+    if (prunedOnce)
+        return;
+    prunedOnce = true;
+    prune();
+}
+
+void LogWriter::retry()
+{
+    if (!configured || connected)
+        return;
+    QString error;
+    const int records = outageOutlivedReconnect ? 0 : ServerConnection::TraceSuccess;
+    if (server->open(settings, &error, records) == ServerConnection::OpenResult::Connected) {
+        lastTracedOpenError.clear();
+        connected = true;
+        connectionOpened();
+        return;
+    }
+    if (error != lastTracedOpenError) {
+        logs->trace(QStringLiteral("Can not connect to ") + settings.record() +
+                    QStringLiteral(" Error: ") + error);
+        lastTracedOpenError = error;
+    }
+    scheduleRetry();
+}
+
+void LogWriter::scheduleRetry()
+{
+    backoffMs = backoffMs == 0 ? firstBackoffMs : qMin(backoffMs * 2, longestBackoffMs);
+    retryTimer->start(backoffMs);
+}
+
+void LogWriter::connectionOpened()
+{
+    backoffMs = 0;
+    sentSinceOpen = 0;
+    backlogAtOpen = backlogAtOpen || unsent > 0;
+    if ((doubtful[0] || doubtful[1]) && !earlierSessionEnded()) {
+        lostWhileSettling();
+        return;
+    }
+    for (const Kind kind : {Kind::Measurement, Kind::Event}) {
+        if (doubtful[index(kind)] && !settle(kind)) {
+            lostWhileSettling();
+            return;
+        }
+    }
+    for (const Kind kind : {Kind::Measurement, Kind::Event}) {
+        if (!refreshWatermark(kind)) {
+            lostWhileSettling();
+            return;
+        }
+    }
+    schedulePump();
+}
+
+bool LogWriter::earlierSessionEnded()
+{
+    // The watermarks of both kinds carry the session they were taken in.
+    const Watermark &mark = watermarks[doubtful[0] ? 0 : 1];
+    if (!mark.isValid() || mark.target != settings.target() || mark.session.id < 0)
+        return true;
+    // A statement that the server received before the connection broke may
+    // still be carried out while its session lasts; the session ends once the
+    // server has read everything that was sent on it.
+    for (int check = 0; check < sessionEndChecks; ++check) {
+        const std::optional<bool> exists = server->sessionExists(mark.session);
+        if (!exists)
+            return false;
+        if (!*exists)
+            return true;
+        QThread::msleep(100);
+    }
+    return false;
+}
+
+bool LogWriter::settle(Kind kind)
+{
+    const Watermark &mark = watermarks[index(kind)];
+    const std::optional<Journal::Row> row = journal->firstUnsent(kind);
+    // Rows sent to another database are not looked for in this one.
+    if (!row || !mark.isValid() || mark.target != settings.target()) {
+        doubtful[index(kind)] = false;
+        return true;
+    }
+    const Table table = tableOf(kind);
+    const QStringList stored = server->storedForm(table, row->values);
+    // Rows with the same values may have been sent since the watermark; the
+    // row is in the table when the table holds more of them than were sent.
+    int sentAlike = 0;
+    for (const Journal::Row &sent : journal->sentBetween(kind, mark.journalId, row->id)) {
+        if (server->storedForm(table, sent.values) == stored)
+            ++sentAlike;
+    }
+    const std::optional<int> inTable = server->countStored(table, stored, mark.serverMaxId);
+    if (!inTable)
+        return false;
+    if (*inTable > sentAlike && journal->setState(kind, row->id, Journal::State::Sent)) {
+        --unsent;
+        logs->trace((kind == Kind::Measurement ? QStringLiteral("Measurement")
+                                               : QStringLiteral("Event")) +
+                    QStringLiteral(" row stored before the connection was lost, not sent again"));
+    }
+    doubtful[index(kind)] = false;
+    return true;
+}
+
+bool LogWriter::refreshWatermark(Kind kind)
+{
+    const std::optional<qint64> maxId = server->maxId(tableOf(kind));
+    const std::optional<ServerConnection::Session> session = server->session();
+    if (!maxId || !session)
+        return false;
+    Watermark &mark = watermarks[index(kind)];
+    mark.target = settings.target();
+    mark.serverMaxId = *maxId;
+    mark.journalId = journal->settledUpTo(kind);
+    mark.session = *session;
+    confirmedSinceWatermark[index(kind)] = 0;
+    storeWatermark(kind);
+    return true;
+}
+
+void LogWriter::loadWatermarks()
+{
+    for (const Kind kind : {Kind::Measurement, Kind::Event}) {
+        const QJsonObject object =
+                QJsonDocument::fromJson(journal->meta(watermarkKey(kind)).toUtf8()).object();
+        Watermark mark;
+        if (!object.isEmpty()) {
+            mark.target = object.value(QStringLiteral("target")).toString();
+            mark.serverMaxId = qint64(object.value(QStringLiteral("serverMaxId")).toDouble(-1));
+            mark.journalId = qint64(object.value(QStringLiteral("journalId")).toDouble());
+            mark.session.id = qint64(object.value(QStringLiteral("session")).toDouble(-1));
+            mark.session.serverStart =
+                    qint64(object.value(QStringLiteral("serverStart")).toDouble(-1));
+        }
+        watermarks[index(kind)] = mark;
+    }
+}
+
+void LogWriter::storeWatermark(Kind kind)
+{
+    const Watermark &mark = watermarks[index(kind)];
+    const QJsonObject object{
+            {QStringLiteral("target"), mark.target},
+            {QStringLiteral("serverMaxId"), double(mark.serverMaxId)},
+            {QStringLiteral("journalId"), double(mark.journalId)},
+            {QStringLiteral("session"), double(mark.session.id)},
+            {QStringLiteral("serverStart"), double(mark.session.serverStart)},
+    };
+    journal->setMeta(watermarkKey(kind),
+                     QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+}
+
+void LogWriter::lostWhileSettling()
+{
+    server->drop();
+    connected = false;
+    outage = true;
+    scheduleRetry();
+}
+
+void LogWriter::schedulePump()
+{
+    if (pumpScheduled)
+        return;
+    pumpScheduled = true;
+    QMetaObject::invokeMethod(this, &LogWriter::pump, Qt::QueuedConnection);
+}
+
+void LogWriter::pump()
+{
+    pumpScheduled = false;
+    if (!connected || !journal)
+        return;
+    for (int sent = 0; sent < rowsPerTurn; ++sent) {
+        const std::optional<Journal::Row> measurement = journal->firstUnsent(Kind::Measurement);
+        const std::optional<Journal::Row> event = journal->firstUnsent(Kind::Event);
+        if (!measurement && !event) {
+            backlogSent();
+            return;
+        }
+        // The two kinds go to two tables; between them, the older row first.
+        const bool takeEvent = event && (!measurement || event->timeMs < measurement->timeMs);
+        const Kind kind = takeEvent ? Kind::Event : Kind::Measurement;
+        const Journal::Row &row = takeEvent ? *event : *measurement;
+
+        // A confirmed row whose mark did not reach the journal is looked for first.
+        if (doubtful[index(kind)]) {
+            if (!settle(kind)) {
+                connectionFailed(kind, QStringLiteral("Database connection is not open"), false);
+                return;
+            }
+            continue;
+        }
+        if (confirmedSinceWatermark[index(kind)] >= rowsPerWatermark && !refreshWatermark(kind)) {
+            connectionFailed(kind, QStringLiteral("Database connection is not open"), false);
+            return;
+        }
+        QString error;
+        switch (server->insert(tableOf(kind), row.values, &error)) {
+        case ServerConnection::Outcome::Stored:
+            // Should the mark not reach the journal, the row is looked for
+            // before it is sent again.
+            if (!journal->setState(kind, row.id, Journal::State::Sent))
+                doubtful[index(kind)] = true;
+            --unsent;
+            ++sentSinceOpen;
+            ++confirmedSinceWatermark[index(kind)];
+            break;
+        case ServerConnection::Outcome::Refused:
+            journal->setState(kind, row.id, Journal::State::Refused);
+            --unsent;
+            logs->trace(errorPrefix(kind) + error);
+            break;
+        case ServerConnection::Outcome::Failed:
+            connectionFailed(kind, error, false);
+            return;
+        case ServerConnection::Outcome::Lost:
+            connectionFailed(kind, error, true);
+            return;
+        case ServerConnection::Outcome::NotConnected:
+            return;
+        }
+    }
+    schedulePump();
+}
+
+void LogWriter::connectionFailed(Kind kind, const QString &error, bool rowInDoubt)
+{
+    if (rowInDoubt)
+        doubtful[index(kind)] = true;
+    server->drop();
+    connected = false;
+    // Once per outage, not once per row; and a server that keeps failing
+    // after each reconnect does not leave a record per attempt either.
+    if (!writeFailureTraced)
+        logs->trace(errorPrefix(kind) + error);
+    else
+        outageOutlivedReconnect = true;
+    writeFailureTraced = true;
+    outage = true;
+    scheduleRetry();
+}
+
+void LogWriter::backlogSent()
+{
+    // Nothing waited: "Connected to" has said all there is to say.
+    if ((outage || backlogAtOpen) && sentSinceOpen > 0)
+        logs->trace(QStringLiteral("Database answers again: ") + QString::number(sentSinceOpen) +
+                    QStringLiteral(" rows from the journal sent"));
+    outage = false;
+    writeFailureTraced = false;
+    outageOutlivedReconnect = false;
+    backlogAtOpen = false;
+    sentSinceOpen = 0;
+}
+
+void LogWriter::rowsAppended(int total, int waiting)
+{
+    if (!journal)
+        return;
+    unsent += waiting;
+    enforceLimit();
+    appendsSinceCheckpoint += total;
+    if (appendsSinceCheckpoint >= rowsPerCheckpoint) {
+        appendsSinceCheckpoint = 0;
+        journal->checkpoint();
+    }
+    if (connected && waiting > 0)
+        schedulePump();
+}
+
+void LogWriter::enforceLimit()
+{
+    if (unsent <= unsentLimit)
+        return;
+    // A little below the limit, so that a long outage drops rows in a few
+    // bursts rather than one at every new row.
+    const qint64 excess = unsent - unsentLimit + qMax<qint64>(1, unsentLimit / 100);
+    const qint64 dropped = journal->dropOldestUnsentMeasurements(excess);
+    unsent -= dropped;
+    if (dropped > 0)
+        logs->trace(QStringLiteral("Journal holds more than ") + QString::number(unsentLimit) +
+                    QStringLiteral(" rows waiting to be sent: the ") + QString::number(dropped) +
+                    QStringLiteral(" oldest waiting measurement rows were dropped"));
+}
+
+void LogWriter::prune()
+{
+    if (!journal || !journal->isOpen())
+        return;
+    const qint64 cutoff = QDateTime::currentMSecsSinceEpoch() - Journal::retentionMs;
+    qint64 removed = 0;
+    for (const Kind kind : {Kind::Measurement, Kind::Event}) {
+        // Sent rows above the watermark may still be needed to settle a row in doubt.
+        const Watermark &mark = watermarks[index(kind)];
+        const qint64 keepSentAbove =
+                mark.isValid() ? mark.journalId : std::numeric_limits<qint64>::max();
+        qint64 batch;
+        do {
+            batch = journal->prune(kind, cutoff, keepSentAbove, pruneBatch);
+            removed += batch;
+        } while (batch == pruneBatch);
+    }
+    if (removed > 0) {
+        journal->checkpoint();
+        logs->trace(QStringLiteral("Journal: ") + QString::number(removed) +
+                    QStringLiteral(" rows older than ") + QString::number(Journal::retentionDays) +
+                    QStringLiteral(" days removed"));
+    }
+}

@@ -1,0 +1,160 @@
+#pragma once
+
+#include "columnfit.h"
+
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+
+#include <optional>
+
+class Logs;
+class QThread;
+class Registry;
+
+// What a connection to the MySQL server is opened with: the database settings
+// as stored. Read on the thread that owns the settings store and handed over.
+struct ConnectionSettings
+{
+    QString host;
+    QString user;
+    QString password;
+    QString databaseName;
+    QString driverVersion;
+    int port = 0;
+
+    // Reads dbhost, dbuser, dbpasswd (decoded), dbname, dbvdriver and dbport
+    // (base 10, 0 when not a number), in this order.
+    static ConnectionSettings fromRegistry(Registry *registry);
+
+    // No host (a new confdata): there is nothing to connect to.
+    bool isConfigured() const { return !host.isEmpty(); }
+    // "<dbname> as <user>@<host>:<port> Driver version <version>", as traced.
+    QString record() const;
+    // The database the rows go to. Rows sent to one are never looked for in another.
+    QString target() const;
+};
+
+// The one connection to the MySQL server that receives the measurement and
+// event rows, through Qt's ODBC plug-in and the MySQL ODBC driver named by its
+// version ("MySQL ODBC <dbvdriver> Unicode Driver"). It sends what it is asked
+// to and reports what happened; it never retries and never reconnects by
+// itself: the log writer decides that.
+//
+// A Qt SQL connection belongs to the thread that created it: every call must
+// come from the thread that constructed this object. Debug builds assert it.
+class ServerConnection final
+{
+    Q_DISABLE_COPY(ServerConnection)
+
+public:
+    enum class Table { Measurements, Events };
+
+    // What became of a row that was sent.
+    enum class Outcome {
+        Stored,       // the server confirmed it
+        Refused,      // the server refused this row's values; sending it again cannot help
+        Failed,       // the server refused the statement for another reason (a missing
+                      // table, a privilege): the row is not stored, it may be later
+        Lost,         // the connection failed while the row was out: it may be stored or not
+        NotConnected, // nothing was sent
+    };
+
+    enum class OpenResult {
+        Connected,
+        Refused,  // the open failed: the driver's error says why
+        NotValid, // opened, but the connection is not usable
+    };
+
+    // connectionName: a Qt SQL connection name that no one else uses.
+    ServerConnection(Logs *logs, const QString &connectionName);
+    ~ServerConnection();
+
+    // (Re)opens the connection, creates the tables and reads their column
+    // widths. The records are those of the program's database connection:
+    // "Connected to ..." or "Can not connect to ... Error: ..."; each can be
+    // left out, a failure is reported through errorText in any case.
+    enum Record { TraceSuccess = 1, TraceFailure = 2, TraceBoth = 3 };
+    OpenResult open(const ConnectionSettings &settings, QString *errorText,
+                    int records = TraceBoth);
+    // Closes an open connection and traces "Database disconnected".
+    void closeConnection();
+    // Lets a broken connection go without a record.
+    void drop();
+    bool isConnected() const { return connected; }
+    const ConnectionSettings &settings() const { return current; }
+
+    // One row, values in column order (22 for a measurement, 7 for an event).
+    // Every value is bound as a parameter; an empty value is stored as "N/A";
+    // a value is fitted to its column (see columnfit.h) so that the row is not
+    // refused for its length or characters. Nothing is traced.
+    Outcome insert(Table table, const QStringList &values, QString *errorText);
+    // The values as insert() binds them (empty as "N/A", fitted to the columns).
+    QStringList storedForm(Table table, const QStringList &values) const;
+
+    // The message of the upsevents row with the highest id, or "". Traces
+    // "Database is not connected, can not Get Last Event Message" when not connected.
+    QString lastEventMessage();
+    // Sends one complete statement; its error, if any, is traced.
+    void execQuery(const QString &statement);
+    // CREATE TABLE IF NOT EXISTS for both tables, measurements first.
+    void createTables();
+
+    // What settles a row whose INSERT had no answer. Each gives nothing when
+    // the server does not answer.
+    // The highest id of the table (0 when it is empty).
+    std::optional<qint64> maxId(Table table);
+    // How many rows with an id above afterId hold exactly these stored values.
+    std::optional<int> countStored(Table table, const QStringList &storedValues, qint64 afterId);
+    // This connection's session on the server, and when the server started
+    // (seconds since the epoch): a session of an earlier server start is gone.
+    struct Session
+    {
+        qint64 id = -1;
+        qint64 serverStart = -1;
+    };
+    std::optional<Session> session();
+    // Whether an earlier session of this server still exists; while it does, a
+    // statement it received may still be carried out.
+    std::optional<bool> sessionExists(const Session &earlier);
+
+    // The ODBC connection string: the driver and DATABASE parts, then the
+    // server, port and time limits, which the ODBC plug-in would not pass on.
+    static QString connectionString(const QString &driverVersion, const QString &databaseName,
+                                    const QString &host, int port);
+
+    // What the statements send; exposed so that callers and tests can name them.
+    static QString createMeasurementsStatement();
+    static QString createEventsStatement();
+    static QString insertMeasurementStatement(int valueCount);
+    static QString insertEventStatement(int valueCount);
+    static QString lastEventStatement();
+    static const QStringList &measurementColumns();
+    static const QStringList &eventColumns();
+    static const QStringList &columns(Table table);
+    static QString tableName(Table table);
+
+    // Seconds the driver waits for a server to accept the connection.
+    static constexpr int connectTimeoutSeconds = 10;
+    // Seconds it waits for the answer to a statement.
+    static constexpr int readWriteTimeoutSeconds = 30;
+
+private:
+    void assertOwnerThread() const;
+    // Runs one statement with its bound values; the rows of a SELECT are
+    // returned through rows (every column of every row).
+    bool send(const QString &statement, const QVariantList &values, QSqlError *error,
+              QList<QVariantList> *rows = nullptr);
+    void readColumnFits();
+    static ColumnFits defaultMeasurementFits();
+    static ColumnFits defaultEventFits();
+
+    Logs *logs;
+    QSqlDatabase connection;
+    bool connected = false;
+    ConnectionSettings current;
+    ColumnFits measurementFits;
+    ColumnFits eventFits;
+    QThread *ownerThread;
+};
