@@ -202,11 +202,15 @@ void Core::FilterStatus()
                 MeasurementRow::withTail(*measured, status, machineNumber, monitorVersion),
                 status(QStringLiteral("TIMELEFT")));
 
-    auto hardware = openUserRegistry(QStringLiteral("Hardware"));
     // Written only when it changes: this runs about once a second.
-    const auto store = [&hardware](const QString &name, const QString &value) {
+    const auto store = [this](const QString &name, const QString &value) {
+        const auto known = hardwareValues.constFind(name);
+        if (known != hardwareValues.cend() && *known == value)
+            return;
+        auto hardware = openUserRegistry(QStringLiteral("Hardware"));
         if (!hardware->contains(name) || hardware->value(name).toString() != value)
             hardware->setValue(name, value);
+        hardwareValues.insert(name, value);
     };
     const QString xonbatt = status(QStringLiteral("XONBATT"));
     if (isPassedSelfTest(status(QStringLiteral("SELFTEST")), status(QStringLiteral("LASTXFER")),

@@ -2,6 +2,7 @@
 
 #include "rows.h"
 
+#include <QHash>
 #include <QMutex>
 #include <QString>
 #include <QThread>
@@ -88,4 +89,7 @@ private:
     // Where lastEventMessage stood in the last event list; -1: not known.
     int lastEventIndex = -1;
     QString monitorVersion;
+    // The per-user "Hardware" values as this program last read or wrote
+    // them, so that the registry is opened only when one is to change.
+    QHash<QString, QString> hardwareValues;
 };
