@@ -295,16 +295,13 @@ void MainWindow::monitoringstoped()
 
 void MainWindow::refreshstatuslabels()
 {
-    // Every label is set from every record; QLabel::setText leaves a label
-    // whose text is unchanged alone (no layout, no repaint), so a record that
-    // repeats the last one costs no drawing.
     // "APC" is "revision,records,bytes"; anything else leaves the three labels as they are.
     const QStringList header =
             comthrd->statusValue(QStringLiteral("APC")).split(QLatin1Char(','), Qt::KeepEmptyParts);
     if (header.size() == 3) {
-        DesktopIntegration::setFittedText(ui->label_VERSION_2, header.at(0));
-        DesktopIntegration::setFittedText(ui->label_VERSION_3, header.at(1));
-        DesktopIntegration::setFittedText(ui->label_VERSION_4, header.at(2));
+        showValue(ui->label_VERSION_2, header.at(0));
+        showValue(ui->label_VERSION_3, header.at(1));
+        showValue(ui->label_VERSION_4, header.at(2));
     }
 
     const std::pair<QLatin1String, QLabel *> upToStatus[] = {
@@ -320,7 +317,7 @@ void MainWindow::refreshstatuslabels()
             {QLatin1String("STATUS"), ui->label_STATUS},
     };
     for (const auto &[key, label] : upToStatus)
-        DesktopIntegration::setFittedText(label, comthrd->statusValue(key));
+        showValue(label, comthrd->statusValue(key));
 
     // The whole value, also when the label shows it shortened.
     const QString status = comthrd->statusValue(QStringLiteral("STATUS"));
@@ -360,7 +357,27 @@ void MainWindow::refreshstatuslabels()
             {QLatin1String("END APC"), ui->label_ENDAPC},
     };
     for (const auto &[key, label] : afterStatus)
-        DesktopIntegration::setFittedText(label, comthrd->statusValue(key));
+        showValue(label, comthrd->statusValue(key));
+}
+
+void MainWindow::showValue(QLabel *label, const QString &value)
+{
+    // Most values repeat at every reply. The labels keep their place and size,
+    // so a value already fitted to its label is left as it is: no text layout,
+    // no repaint.
+    const auto shown = shownValues.constFind(label);
+    if (shown != shownValues.cend() && *shown == value)
+        return;
+    DesktopIntegration::setFittedText(label, value);
+    shownValues.insert(label, value);
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    // In another font the values are fitted anew.
+    if (event->type() == QEvent::FontChange)
+        shownValues.clear();
+    QMainWindow::changeEvent(event);
 }
 
 void MainWindow::refreshevents()
