@@ -20,7 +20,9 @@
 #include <QLabel>
 #include <QMenu>
 #include <QStringListModel>
+#include <QTabWidget>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <algorithm>
 
@@ -121,10 +123,21 @@ void MainWindow::addHistoryTab()
     // An addition to the designed window: a third tab after "Events". A row's
     // values hold until the next row, which the logging timer writes at the
     // latest one interval later while the program runs.
-    history = new HistoryPage(
-            database->journalPath(), [this] { return qint64(core->loggingInterval()) * 3 / 2; },
-            ui->tabWidget);
-    ui->tabWidget->addTab(history, QStringLiteral("History"));
+    // The page and its charts are made when the tab is first opened: a
+    // program that stays in the tray never holds them.
+    auto *tab = new QWidget(ui->tabWidget);
+    auto *layout = new QVBoxLayout(tab);
+    layout->setContentsMargins(0, 0, 0, 0);
+    ui->tabWidget->addTab(tab, QStringLiteral("History"));
+    connect(ui->tabWidget, &QTabWidget::currentChanged, this, [this, tab, layout](int index) {
+        if (history || ui->tabWidget->widget(index) != tab)
+            return;
+        history = new HistoryPage(
+                database->journalPath(), [this] { return qint64(core->loggingInterval()) * 3 / 2; },
+                tab);
+        layout->addWidget(history);
+        history->show();
+    });
 }
 
 void MainWindow::fixWindowSize()
