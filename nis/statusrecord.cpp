@@ -62,8 +62,10 @@ StatusRecord parseStatus(const QString &text)
 
 QString lookup(const StatusRecord &record, const QString &key)
 {
+    // The window and the core look up every shown key at every reply: the
+    // lengths, compared here, rule out most entries without a call.
     for (const auto &entry : record) {
-        if (entry.first == key)
+        if (entry.first.size() == key.size() && entry.first == key)
             return entry.second;
     }
     return QString();
