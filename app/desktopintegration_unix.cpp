@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QSaveFile>
 #include <QStandardPaths>
@@ -45,6 +46,24 @@ QString execLine()
             .replace(QLatin1Char('$'), QStringLiteral("\\$"));
     program.replace(QLatin1Char('%'), QStringLiteral("%%"));
     return QLatin1Char('"') + program + QStringLiteral("\" ") + desktopOption;
+}
+
+// Whether text surely fits on one line of width, told without laying it
+// out (which costs far more, and values are set about once a second): for
+// Latin-1 text the width is the sum of the characters' advances up to
+// kerning, for which half an average character is kept spare.
+bool fitsOnOneLine(const QFont &font, const QString &text, int width)
+{
+    const QFontMetricsF metrics(font);
+    qreal needed = metrics.averageCharWidth() / 2;
+    for (const QChar character : text) {
+        if (character.unicode() > 0xff || !character.isPrint())
+            return false;
+        needed += metrics.horizontalAdvance(character);
+        if (needed > width)
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -138,7 +157,9 @@ void setFittedText(QLabel *label, const QString &text)
     const QRect room = label->contentsRect();
     const QFontMetrics metrics(label->font());
     QString shown = text;
-    if (label->wordWrap()) {
+    if (room.height() >= metrics.height() && fitsOnOneLine(label->font(), text, room.width())) {
+        // Shown whole, without laying the text out.
+    } else if (label->wordWrap()) {
         const int flags = int(label->alignment()) | Qt::TextWordWrap;
         const auto fits = [&](const QString &candidate) {
             const QRect needed = metrics.boundingRect(room, flags, candidate);

@@ -20,7 +20,9 @@
 #include <QLabel>
 #include <QMenu>
 #include <QStringListModel>
+#include <QTabWidget>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <algorithm>
 
@@ -121,10 +123,21 @@ void MainWindow::addHistoryTab()
     // An addition to the designed window: a third tab after "Events". A row's
     // values hold until the next row, which the logging timer writes at the
     // latest one interval later while the program runs.
-    history = new HistoryPage(
-            database->journalPath(), [this] { return qint64(core->loggingInterval()) * 3 / 2; },
-            ui->tabWidget);
-    ui->tabWidget->addTab(history, QStringLiteral("History"));
+    // The page and its charts are made when the tab is first opened: a
+    // program that stays in the tray never holds them.
+    auto *tab = new QWidget(ui->tabWidget);
+    auto *layout = new QVBoxLayout(tab);
+    layout->setContentsMargins(0, 0, 0, 0);
+    ui->tabWidget->addTab(tab, QStringLiteral("History"));
+    connect(ui->tabWidget, &QTabWidget::currentChanged, this, [this, tab, layout](int index) {
+        if (history || ui->tabWidget->widget(index) != tab)
+            return;
+        history = new HistoryPage(
+                database->journalPath(), [this] { return qint64(core->loggingInterval()) * 3 / 2; },
+                tab);
+        layout->addWidget(history);
+        history->show();
+    });
 }
 
 void MainWindow::fixWindowSize()
@@ -299,9 +312,9 @@ void MainWindow::refreshstatuslabels()
     const QStringList header =
             comthrd->statusValue(QStringLiteral("APC")).split(QLatin1Char(','), Qt::KeepEmptyParts);
     if (header.size() == 3) {
-        DesktopIntegration::setFittedText(ui->label_VERSION_2, header.at(0));
-        DesktopIntegration::setFittedText(ui->label_VERSION_3, header.at(1));
-        DesktopIntegration::setFittedText(ui->label_VERSION_4, header.at(2));
+        showValue(ui->label_VERSION_2, header.at(0));
+        showValue(ui->label_VERSION_3, header.at(1));
+        showValue(ui->label_VERSION_4, header.at(2));
     }
 
     const std::pair<QLatin1String, QLabel *> upToStatus[] = {
@@ -317,7 +330,7 @@ void MainWindow::refreshstatuslabels()
             {QLatin1String("STATUS"), ui->label_STATUS},
     };
     for (const auto &[key, label] : upToStatus)
-        DesktopIntegration::setFittedText(label, comthrd->statusValue(key));
+        showValue(label, comthrd->statusValue(key));
 
     // The whole value, also when the label shows it shortened.
     const QString status = comthrd->statusValue(QStringLiteral("STATUS"));
@@ -357,7 +370,27 @@ void MainWindow::refreshstatuslabels()
             {QLatin1String("END APC"), ui->label_ENDAPC},
     };
     for (const auto &[key, label] : afterStatus)
-        DesktopIntegration::setFittedText(label, comthrd->statusValue(key));
+        showValue(label, comthrd->statusValue(key));
+}
+
+void MainWindow::showValue(QLabel *label, const QString &value)
+{
+    // Most values repeat at every reply. The labels keep their place and size,
+    // so a value already fitted to its label is left as it is: no text layout,
+    // no repaint.
+    const auto shown = shownValues.constFind(label);
+    if (shown != shownValues.cend() && *shown == value)
+        return;
+    DesktopIntegration::setFittedText(label, value);
+    shownValues.insert(label, value);
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    // In another font the values are fitted anew.
+    if (event->type() == QEvent::FontChange)
+        shownValues.clear();
+    QMainWindow::changeEvent(event);
 }
 
 void MainWindow::refreshevents()
@@ -365,6 +398,9 @@ void MainWindow::refreshevents()
     // Newest line first.
     QStringList lines = comthrd->eventLines();
     std::reverse(lines.begin(), lines.end());
-    eventsmodel->setStringList(lines);
+    // The daemon sends its whole list about once a second; setting the same
+    // rows again would reset the model and lay out and repaint the view.
+    if (lines != eventsmodel->stringList())
+        eventsmodel->setStringList(lines);
     ui->listView->setModel(eventsmodel);
 }

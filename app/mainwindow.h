@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QMainWindow>
 #include <QString>
 #include <QSystemTrayIcon>
@@ -14,6 +15,7 @@ class HistoryPage;
 class Logs;
 class QCheckBox;
 class QCloseEvent;
+class QEvent;
 class QDateTime;
 class QLabel;
 class QLineEdit;
@@ -55,6 +57,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private slots:
     void refreshstatuslabels();
@@ -91,6 +94,8 @@ private slots:
 
 private:
     void showBackgroundBalloon();
+    // Sets a value label, fitted to its room, unless it shows value already.
+    void showValue(QLabel *label, const QString &value);
     void fixWindowSize();
     void createTrayIcon();
     void addHistoryTab();
@@ -126,6 +131,8 @@ private:
     QStringListModel *eventsmodel = nullptr;
     DataBase *database = nullptr;
     QString laststatus;
+    // The value each label was last fitted from.
+    QHash<QLabel *, QString> shownValues;
 
     Subsystems given;
     TrayNotifier *tray = nullptr;

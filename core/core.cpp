@@ -90,13 +90,18 @@ void Core::start(QThread::Priority priority)
 {
     // Cleared here rather than at the top of run(): a stop asked for between
     // this call and the first steps of the run would otherwise be forgotten.
-    stopRequested = false;
+    {
+        QMutexLocker locker(&stopMutex);
+        stopRequested = false;
+    }
     QThread::start(priority);
 }
 
 void Core::stop()
 {
+    QMutexLocker locker(&stopMutex);
     stopRequested = true;
+    stopWake.wakeAll();
 }
 
 void Core::startLoggingTimer(int milliseconds)
@@ -147,8 +152,13 @@ void Core::run()
         comthrd->start(QThread::InheritPriority);
     }
 
-    while (!stopRequested)
-        msleep(10);
+    // Asleep until stop() wakes it: the flag is set and tested under the same
+    // lock, so a stop that comes before the wait begins is not missed.
+    {
+        QMutexLocker locker(&stopMutex);
+        while (!stopRequested)
+            stopWake.wait(&stopMutex);
+    }
 
     comthrd->stop();
     msleep(1000);
@@ -192,11 +202,15 @@ void Core::FilterStatus()
                 MeasurementRow::withTail(*measured, status, machineNumber, monitorVersion),
                 status(QStringLiteral("TIMELEFT")));
 
-    auto hardware = openUserRegistry(QStringLiteral("Hardware"));
     // Written only when it changes: this runs about once a second.
-    const auto store = [&hardware](const QString &name, const QString &value) {
+    const auto store = [this](const QString &name, const QString &value) {
+        const auto known = hardwareValues.constFind(name);
+        if (known != hardwareValues.cend() && *known == value)
+            return;
+        auto hardware = openUserRegistry(QStringLiteral("Hardware"));
         if (!hardware->contains(name) || hardware->value(name).toString() != value)
             hardware->setValue(name, value);
+        hardwareValues.insert(name, value);
     };
     const QString xonbatt = status(QStringLiteral("XONBATT"));
     if (isPassedSelfTest(status(QStringLiteral("SELFTEST")), status(QStringLiteral("LASTXFER")),

@@ -2,9 +2,11 @@
 
 #include "rows.h"
 
+#include <QHash>
 #include <QMutex>
 #include <QString>
 #include <QThread>
+#include <QWaitCondition>
 
 #include <atomic>
 
@@ -73,6 +75,9 @@ private:
     ApcUpsdControl *apcupsdcontrol;
     Logs *logs;
     std::atomic<bool> stopRequested{false};
+    // The monitoring run sleeps on stopWake until stop() sets stopRequested.
+    QMutex stopMutex;
+    QWaitCondition stopWake;
     QMutex startMutex;
     DataBase *database;
     QTimer *loggingTimer;
@@ -84,4 +89,7 @@ private:
     // Where lastEventMessage stood in the last event list; -1: not known.
     int lastEventIndex = -1;
     QString monitorVersion;
+    // The per-user "Hardware" values as this program last read or wrote
+    // them, so that the registry is opened only when one is to change.
+    QHash<QString, QString> hardwareValues;
 };

@@ -3,6 +3,7 @@
 #include "logs.h"
 #include "nischannel.h"
 #include "registry.h"
+#include "threadscheduling.h"
 
 #include <QDeadlineTimer>
 #include <QMutexLocker>
@@ -26,7 +27,7 @@ struct COMThrd::Exchange
     QString connectedMessage;
     NisChannel::Reply reply;
 
-    Exchange(const std::atomic<bool> *abort, const char *commandText, QString message)
+    Exchange(const AbortSignal *abort, const char *commandText, QString message)
         : channel(&socket, abort)
         , command(commandText)
         , connectedMessage(std::move(message))
@@ -158,7 +159,7 @@ void COMThrd::start(QThread::Priority priority)
 {
     QMutexLocker locker(&runMutex);
     stopRequested = false;
-    abortRequested = false;
+    abortRequested.clear();
     if (loopActive)
         return;
     // A run that has decided to end only writes its last trace line and closes
@@ -171,7 +172,7 @@ void COMThrd::start(QThread::Priority priority)
 bool COMThrd::stopAndWait(int msecs)
 {
     stopRequested = true;
-    abortRequested = true;
+    abortRequested.set();
     wakeUp();
     return wait(QDeadlineTimer(msecs));
 }
@@ -191,7 +192,7 @@ void COMThrd::pause(int msecs)
 {
     const QDeadlineTimer deadline(msecs);
     QMutexLocker locker(&pauseMutex);
-    while (!abortRequested && !deadline.hasExpired())
+    while (!abortRequested.isSet() && !deadline.hasExpired())
         pauseWake.wait(&pauseMutex, deadline);
 }
 
@@ -204,7 +205,7 @@ void COMThrd::wakeUp()
 void COMThrd::exchange(Exchange &with, const Endpoint &target)
 {
     with.reply = {};
-    if (abortRequested) {
+    if (abortRequested.isSet()) {
         with.reply.end = NisChannel::ReplyEnd::Aborted;
         return;
     }
@@ -215,7 +216,7 @@ void COMThrd::exchange(Exchange &with, const Endpoint &target)
             logs->trace(with.connectedMessage + target.text());
         } else {
             socket.abort();
-            if (abortRequested) {
+            if (abortRequested.isSet()) {
                 with.reply.end = NisChannel::ReplyEnd::Aborted;
                 return;
             }
@@ -239,6 +240,7 @@ void COMThrd::run()
         QMutexLocker locker(&runMutex);
         loopActive = true;
     }
+    setBackgroundScheduling();
     try {
         Exchange status(&abortRequested, "status", QStringLiteral("Status client connected to "));
         Exchange events(&abortRequested, "events", QStringLiteral("Event client connected to "));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "abortsignal.h"
 #include "statusrecord.h"
 
 #include <QMutex>
@@ -106,7 +107,7 @@ private:
     // Guards upsHost and upsPort, written on the GUI thread and read by the loop.
     mutable QMutex connectionMutex;
     // Set with stopRequested by stopAndWait(): every wait is cut short.
-    std::atomic<bool> abortRequested{false};
+    AbortSignal abortRequested;
     // Orders start() against the loop's decision to end: loopActive is true
     // from start() until the loop has seen the stop request and decided to end.
     QMutex runMutex;

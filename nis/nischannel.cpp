@@ -1,5 +1,6 @@
 #include "nischannel.h"
 
+#include "abortsignal.h"
 #include "quickack.h"
 
 #include <QDeadlineTimer>
@@ -11,31 +12,22 @@
 
 namespace {
 
-// Waits are taken in slices of this length so that an abort is seen soon.
-constexpr int sliceMs = 50;
-
-int nextSlice(const QDeadlineTimer &deadline)
+int remainingMs(const QDeadlineTimer &deadline)
 {
-    return int(qBound<qint64>(0, deadline.remainingTime(), sliceMs));
+    return int(qMax<qint64>(0, deadline.remainingTime()));
 }
 
 } // namespace
 
-NisChannel::NisChannel(QIODevice *ioDevice, const std::atomic<bool> *abort)
+NisChannel::NisChannel(QIODevice *ioDevice, const AbortSignal *abort)
     : device(ioDevice)
     , socket(qobject_cast<QAbstractSocket *>(ioDevice))
-    , abortFlag(abort)
+    , abortSignal(abort)
 { }
 
 bool NisChannel::aborted() const
 {
-    return abortFlag && abortFlag->load(std::memory_order_relaxed);
-}
-
-void NisChannel::beforeRead()
-{
-    if (quickAck && socket)
-        requestQuickAck(socket->socketDescriptor());
+    return abortSignal && abortSignal->isSet();
 }
 
 void NisChannel::waitForData(int msecs)
@@ -43,17 +35,10 @@ void NisChannel::waitForData(int msecs)
     QDeadlineTimer deadline(msecs);
     if (replyDeadline && replyDeadline->deadline() < deadline.deadline())
         deadline = *replyDeadline;
-    if (!socket) {
-        device->waitForReadyRead(int(qMax<qint64>(0, deadline.remainingTime())));
-        return;
-    }
-    while (!aborted() && !deadline.hasExpired()) {
-        beforeRead();
-        if (socket->waitForReadyRead(nextSlice(deadline)))
-            return;
-        if (socket->state() != QAbstractSocket::ConnectedState)
-            return;
-    }
+    if (socket && abortSignal)
+        abortSignal->waitOn(*socket, AbortSignal::Direction::Read, remainingMs(deadline));
+    else
+        device->waitForReadyRead(remainingMs(deadline));
 }
 
 qint64 NisChannel::readDevice(char *data, qint64 size)
@@ -62,7 +47,6 @@ qint64 NisChannel::readDevice(char *data, qint64 size)
     // only warn.
     if (!device->isReadable())
         return -1;
-    beforeRead();
     return device->read(data, size);
 }
 
@@ -75,12 +59,18 @@ void NisChannel::sendRequest(const QByteArray &command)
         device->write(command);
     if (!socket)
         return;
-    // Whether the request left is not examined here: one that did not shows up
-    // as a reply that does not complete.
+    // Handed to the system at once; the wait below is needed only when the
+    // system could not take it all. Whether the request left is not examined
+    // here: one that did not shows up as a reply that does not complete.
+    socket->flush();
     QDeadlineTimer deadline(writeWaitMs);
     while (socket->bytesToWrite() > 0 && !aborted() && !deadline.hasExpired() &&
-           socket->state() == QAbstractSocket::ConnectedState)
-        socket->waitForBytesWritten(nextSlice(deadline));
+           socket->state() == QAbstractSocket::ConnectedState) {
+        if (abortSignal)
+            abortSignal->waitOn(*socket, AbortSignal::Direction::Write, remainingMs(deadline));
+        else
+            socket->waitForBytesWritten(remainingMs(deadline));
+    }
 }
 
 int NisChannel::readRecord(char *data, int capacity)
@@ -114,6 +104,8 @@ int NisChannel::readRecord(char *data, int capacity)
 
 NisChannel::Reply NisChannel::readReply()
 {
+    if (quickAck && socket)
+        requestQuickAck(socket->socketDescriptor());
     Reply reply;
     const QDeadlineTimer deadline(replyTimeLimitMs);
     replyDeadline = &deadline;
@@ -156,19 +148,16 @@ QString NisChannel::hostForConnect(const QString &host)
 }
 
 bool NisChannel::connectSocket(QTcpSocket &socket, const QString &host, quint16 port, int msecs,
-                               const std::atomic<bool> *abortFlag)
+                               const AbortSignal *abortSignal)
 {
-    // The blocking waitForConnected() gives up the attempt when it times out,
-    // so it cannot be taken in slices. A short local event loop can: it also
-    // lets a host name lookup be abandoned when an abort comes.
-    const QDeadlineTimer deadline(msecs);
+    // The blocking waitForConnected() cannot be woken by an abort. A short
+    // local event loop can: it also lets a host name lookup be abandoned.
     QEventLoop loop;
-    QTimer tick;
-    tick.setInterval(sliceMs);
-    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
-        if (deadline.hasExpired() || (abortFlag && abortFlag->load()))
-            loop.quit();
-    });
+    QTimer timeLimit;
+    timeLimit.setSingleShot(true);
+    QObject::connect(&timeLimit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    if (abortSignal)
+        abortSignal->notifyWhenSet(&loop, [&loop] { loop.quit(); });
     QObject::connect(&socket, &QAbstractSocket::stateChanged, &loop,
                      [&](QAbstractSocket::SocketState state) {
                          if (state == QAbstractSocket::ConnectedState ||
@@ -180,7 +169,7 @@ bool NisChannel::connectSocket(QTcpSocket &socket, const QString &host, quint16 
                          QAbstractSocket::AnyIPProtocol);
     const auto state = socket.state();
     if (state != QAbstractSocket::ConnectedState && state != QAbstractSocket::UnconnectedState) {
-        tick.start();
+        timeLimit.start(msecs);
         loop.exec();
     }
     QObject::disconnect(&socket, nullptr, &loop, nullptr);

@@ -5,8 +5,8 @@
 #include <QtGlobal>
 
 #include <array>
-#include <atomic>
 
+class AbortSignal;
 class QAbstractSocket;
 class QDeadlineTimer;
 class QIODevice;
@@ -21,8 +21,8 @@ class QTcpSocket;
 // whole is bounded too (replyByteLimit, replyTimeLimitMs), so that a server
 // that streams without end cannot grow memory or hold the caller forever.
 //
-// When an abort flag is given, every wait is cut short soon after the flag is
-// set, and nothing more is sent once it is set.
+// When an abort signal is given, every wait ends as soon as it is set, and
+// nothing more is sent once it is set.
 class NisChannel final
 {
     Q_DISABLE_COPY(NisChannel)
@@ -51,12 +51,14 @@ public:
         bool isComplete() const { return end == ReplyEnd::Complete; }
     };
 
-    explicit NisChannel(QIODevice *device, const std::atomic<bool> *abortFlag = nullptr);
+    explicit NisChannel(QIODevice *device, const AbortSignal *abortSignal = nullptr);
 
-    // On Linux, asks the kernel before each read to acknowledge at once. The
-    // daemon writes each record in small pieces and Nagle's algorithm holds
-    // them back until our acknowledgement, which would otherwise be delayed by
-    // about 40 ms. On by default; without effect on other systems.
+    // On Linux, asks the kernel once before each reply to acknowledge what
+    // arrives at once. The daemon writes each record in small pieces and
+    // Nagle's algorithm holds them back until our acknowledgement, which would
+    // otherwise be delayed by about 40 ms. The kernel falls back to delayed
+    // acknowledgements only when this side sends, which it does not while a
+    // reply comes in. On by default; without effect on other systems.
     void setQuickAck(bool enabled) { quickAck = enabled; }
 
     // Writes the length, then (only when the length went out whole) the
@@ -75,10 +77,11 @@ public:
     // records' bytes as UTF-8, each cut at its first zero byte.
     Reply readReply();
 
-    // Connects socket to host:port, waiting up to msecs. A host written as an
-    // IPv6 literal in brackets ("[::1]") is connected without the brackets.
+    // Connects socket to host:port, waiting up to msecs (or until abortSignal
+    // is set). A host written as an IPv6 literal in brackets ("[::1]") is
+    // connected without the brackets.
     static bool connectSocket(QTcpSocket &socket, const QString &host, quint16 port, int msecs,
-                              const std::atomic<bool> *abortFlag = nullptr);
+                              const AbortSignal *abortSignal = nullptr);
 
     static QString hostForConnect(const QString &host);
 
@@ -87,12 +90,11 @@ private:
     // One wait for more data (however little), at most msecs and never past the
     // reply's deadline while a reply is being read.
     void waitForData(int msecs);
-    void beforeRead();
     qint64 readDevice(char *buffer, qint64 size);
 
     QIODevice *device;
     QAbstractSocket *socket;
-    const std::atomic<bool> *abortFlag;
+    const AbortSignal *abortSignal;
     bool quickAck = true;
     bool endRecordSeen = false;
     const QDeadlineTimer *replyDeadline = nullptr;

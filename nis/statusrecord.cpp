@@ -1,6 +1,6 @@
 #include "statusrecord.h"
 
-#include <QRegExp>
+#include <QStringRef>
 
 namespace Nis {
 
@@ -21,11 +21,27 @@ QString trimSpaces(const QString &text)
 
 bool isStatusReply(const QString &text)
 {
-    // In QRegExp's default syntax "." also matches a newline, so ".*" spans
-    // every line between the header and the closing line.
-    QRegExp pattern(QStringLiteral("^APC *:.*\nEND APC *:[^\n]+\n$"), Qt::CaseSensitive,
-                    QRegExp::RegExp);
-    return pattern.exactMatch(text);
+    // "APC", blanks and a colon first; then anything; a last line "END APC",
+    // blanks, a colon and at least one more character, closed by the newline
+    // that ends the text. Read plainly: this runs at every status reply.
+    const auto afterBlanksAndColon = [&text](int at) {
+        while (at < text.size() && text.at(at) == QLatin1Char(' '))
+            ++at;
+        return at < text.size() && text.at(at) == QLatin1Char(':') ? at + 1 : -1;
+    };
+    if (!text.startsWith(QLatin1String("APC")) || !text.endsWith(QLatin1Char('\n')))
+        return false;
+    const int headerEnd = afterBlanksAndColon(3);
+    if (headerEnd < 0 || text.size() < 2)
+        return false;
+    const int lastBreak = text.lastIndexOf(QLatin1Char('\n'), text.size() - 2);
+    if (lastBreak < headerEnd)
+        return false;
+    const int lastLine = lastBreak + 1;
+    if (!QStringRef(&text, lastLine, text.size() - lastLine).startsWith(QLatin1String("END APC")))
+        return false;
+    const int valueStart = afterBlanksAndColon(lastLine + 7);
+    return valueStart >= 0 && valueStart < text.size() - 1;
 }
 
 StatusRecord parseStatus(const QString &text)
@@ -46,8 +62,10 @@ StatusRecord parseStatus(const QString &text)
 
 QString lookup(const StatusRecord &record, const QString &key)
 {
+    // The window and the core look up every shown key at every reply: the
+    // lengths, compared here, rule out most entries without a call.
     for (const auto &entry : record) {
-        if (entry.first == key)
+        if (entry.first.size() == key.size() && entry.first == key)
             return entry.second;
     }
     return QString();

@@ -1,8 +1,8 @@
 // The status page and the events list of the main window, fed by the real
 // network client from the simulator: the key-to-label table, the header
-// split, the balloon and tray icon on each change of STATUS, and the events
-// shown newest first. The window is never shown: a hidden window is kept up
-// to date all the same.
+// split, the balloon and tray icon on each change of STATUS, the events shown
+// newest first, and what is repainted or fitted anew. The window is shown only for the last
+// test: a hidden window is kept up to date all the same.
 
 #include "comthrd.h"
 #include "mainwindow.h"
@@ -12,10 +12,12 @@
 #include "windowsubsystems.h"
 
 #include <QDir>
+#include <QEvent>
 #include <QLabel>
 #include <QListView>
 #include <QRegularExpression>
 #include <QStringListModel>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QtTest>
@@ -58,6 +60,8 @@ private slots:
     void headerSplit();
     void markupShownAsText();
     void eventsNewestFirst();
+    void repaintsOnlyChanges_data();
+    void repaintsOnlyChanges();
 
 private:
     QLabel *label(const QString &name) const { return window->findChild<QLabel *>(name); }
@@ -95,7 +99,9 @@ void TestStatusPanel::initTestCase()
     QFile confdata(dir.filePath(QStringLiteral("confdata")));
     QVERIFY(confdata.open(QIODevice::WriteOnly | QIODevice::Text));
     confdata.write("Voltrine:Configuration\nVersion:1.1\nUPSHOST:127.0.0.1\nUPSPORT:" +
-                   QByteArray::number(sim->port()) + "\n");
+                   QByteArray::number(sim->port()) +
+                   // Shown by the last test, the window must not hide itself.
+                   "\nSTARTMINIMISED:false\n");
     confdata.close();
 
     peers = std::make_unique<WindowSubsystems>(dir.path());
@@ -306,6 +312,90 @@ void TestStatusPanel::eventsNewestFirst()
     QTRY_VERIFY_WITH_TIMEOUT(eventsSpy.count() >= 2, 30000);
     QTRY_COMPARE_WITH_TIMEOUT(shown(), expected, 30000);
     QCOMPARE(view->model(), model);
+}
+
+namespace {
+// Counts what the widgets inside one widget are made to do again: paint, or
+// fit a value to its label (which sets the label's tool tip).
+class TouchCounter final : public QObject
+{
+public:
+    explicit TouchCounter(QWidget *within)
+        : within(within)
+    {
+        qApp->installEventFilter(this);
+    }
+    ~TouchCounter() override { qApp->removeEventFilter(this); }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        const bool touched =
+                event->type() == QEvent::Paint || event->type() == QEvent::ToolTipChange;
+        if (touched && watched->isWidgetType() &&
+            (watched == within || within->isAncestorOf(static_cast<QWidget *>(watched))))
+            ++count;
+        return false;
+    }
+
+private:
+    QWidget *within;
+};
+} // namespace
+
+void TestStatusPanel::repaintsOnlyChanges_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<bool>("changed");
+    QTest::newRow("status record changed") << QStringLiteral("tab") << true;
+    QTest::newRow("status record repeated") << QStringLiteral("tab") << false;
+    QTest::newRow("event list changed") << QStringLiteral("tab_2") << true;
+    QTest::newRow("event list repeated") << QStringLiteral("tab_2") << false;
+}
+
+void TestStatusPanel::repaintsOnlyChanges()
+{
+    QFETCH(QString, page);
+    QFETCH(bool, changed);
+    // The simulator stamps each record with the time; these stamps stay put.
+    changeAndWait([](UpsModel &ups) {
+        ups.setValue(QStringLiteral("END APC"), QStringLiteral("2016-02-29 10:00:00 +0100"));
+    });
+    auto *tabs = window->findChild<QTabWidget *>(QStringLiteral("tabWidget"));
+    auto *shown = window->findChild<QWidget *>(page);
+    QVERIFY(tabs && shown);
+    tabs->setCurrentWidget(shown);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+
+    const bool statusPage = page == QLatin1String("tab");
+    QSignalSpy replies(peers->client.get(),
+                       statusPage ? &COMThrd::StatusDataReady : &COMThrd::EventsDataReady);
+    // Each reply's refresh is posted before the spy counts it; the second
+    // round of posted events paints what the refresh marked.
+    QTRY_VERIFY_WITH_TIMEOUT(replies.count() >= 2, 30000);
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::sendPostedEvents();
+    TouchCounter touches(shown);
+    if (changed) {
+        if (statusPage)
+            sim->model().setValue(QStringLiteral("LINEV"),
+                                  QStringLiteral("%1.0 Volts").arg(200 + ++marker));
+        else
+            sim->model().addRawEventLine(QStringLiteral("changed %1").arg(++marker));
+    }
+    // A reply already under way may predate the change; the one after it cannot.
+    const int enough = replies.count() + 2;
+    QTRY_VERIFY_WITH_TIMEOUT(replies.count() >= enough, 30000);
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::sendPostedEvents();
+    window->hide();
+
+    if (changed)
+        QVERIFY(touches.count > 0);
+    else
+        QCOMPARE(touches.count, 0);
 }
 
 QTEST_MAIN(TestStatusPanel)

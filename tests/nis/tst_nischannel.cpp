@@ -2,6 +2,7 @@
 // limits, and the bounds of a whole reply, on byte buffers (among them the
 // replies captured from apcupsd) and on real sockets to the simulator.
 
+#include "abortsignal.h"
 #include "nischannel.h"
 #include "statusrecord.h"
 #include "upssimulator.h"
@@ -314,14 +315,14 @@ void TestNisChannel::abortCutsWaitShort()
     QVERIFY(sim.listening);
     sim.run([](UpsSimulator &s) { s.misbehave(UpsSimulator::Misbehaviour::Silent); });
     QTcpSocket socket;
-    std::atomic<bool> abort{false};
+    AbortSignal abort;
     QVERIFY(NisChannel::connectSocket(socket, QStringLiteral("127.0.0.1"), sim.port(), 5000,
                                       &abort));
     NisChannel channel(&socket, &abort);
     channel.sendRequest(QByteArrayLiteral("status"));
     std::thread aborter([&abort] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        abort = true;
+        abort.set();
     });
     const NisChannel::Reply reply = channel.readReply();
     aborter.join();

@@ -1,0 +1,4 @@
+#include "threadscheduling.h"
+
+// The polling thread keeps the priority it was started with.
+void setBackgroundScheduling() { }
