@@ -34,7 +34,6 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -70,15 +69,6 @@ Figures figuresOf(QVector<double> millis)
 QString ms(double value)
 {
     return QString::number(value, 'f', 3) + QStringLiteral(" ms");
-}
-
-bool run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(program, arguments);
-    return process.waitForFinished(240000) && process.exitStatus() == QProcess::NormalExit &&
-            process.exitCode() == 0;
 }
 
 // Waits, running the event loop, until done() holds or the time is up.
@@ -424,24 +414,13 @@ int main(int argc, char *argv[])
     // Refusals are counted in the figures, not shown.
     DataBase::setFailureNotice([](const QString &) {});
     QTemporaryDir dir;
-    const QString odbc = dir.filePath(QStringLiteral("odbc"));
-    const QString state = dir.filePath(QStringLiteral("server"));
-    if (!run(QStringLiteral(VOLTRINE_REGISTER_ODBC_DRIVER), {QStringLiteral("--sysini"), odbc}))
-        return 1;
-    qputenv("ODBCSYSINI", QFile::encodeName(odbc));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
-    if (!run(TestMariaDb::fixtureScript(), {QStringLiteral("start"), state}))
-        return 1;
-    struct StopServer
-    {
-        QString state;
-        ~StopServer() { TestMariaDb::runFixture(QStringLiteral("stop"), state); }
-    } stopServer{state};
-    TestMariaDb server(state);
-    if (!server.isValid()) {
-        out << server.errorString() << '\n';
+    OwnMariaDb ownServer(dir.path(), QStringLiteral(VOLTRINE_REGISTER_ODBC_DRIVER));
+    if (!ownServer.isValid()) {
+        out << ownServer.errorString() << '\n';
         return 1;
     }
+    TestMariaDb &server = ownServer.get();
 
     hungServer(server, dir.path(), rows);
     out.flush();

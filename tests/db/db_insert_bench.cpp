@@ -20,7 +20,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -62,15 +61,6 @@ Figures figuresOf(QVector<qint64> nanoseconds)
     return {nanoseconds.at(size / 2) / 1e6, nanoseconds.at(size * 9 / 10) / 1e6, sum / size / 1e6};
 }
 
-bool run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(program, arguments);
-    return process.waitForFinished(240000) && process.exitStatus() == QProcess::NormalExit &&
-            process.exitCode() == 0;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -80,24 +70,12 @@ int main(int argc, char *argv[])
     QTextStream out(stdout);
 
     QTemporaryDir dir;
-    const QString odbc = dir.filePath(QStringLiteral("odbc"));
-    const QString state = dir.filePath(QStringLiteral("server"));
-    if (!run(QStringLiteral(VOLTRINE_REGISTER_ODBC_DRIVER), {QStringLiteral("--sysini"), odbc}))
-        return 1;
-    qputenv("ODBCSYSINI", QFile::encodeName(odbc));
-    if (!run(TestMariaDb::fixtureScript(), {QStringLiteral("start"), state}))
-        return 1;
-    struct StopServer
-    {
-        QString state;
-        ~StopServer() { TestMariaDb::runFixture(QStringLiteral("stop"), state); }
-    } stopServer{state};
-
-    TestMariaDb server(state);
-    if (!server.isValid()) {
-        out << server.errorString() << '\n';
+    OwnMariaDb ownServer(dir.path(), QStringLiteral(VOLTRINE_REGISTER_ODBC_DRIVER));
+    if (!ownServer.isValid()) {
+        out << ownServer.errorString() << '\n';
         return 1;
     }
+    TestMariaDb &server = ownServer.get();
 
     int status = 0;
     {

@@ -136,3 +136,35 @@ bool TestMariaDb::resume()
     const bool ok = runFixture(QStringLiteral("resume"), stateDirectory, &lastErrorText);
     return ok && reload();
 }
+
+OwnMariaDb::OwnMariaDb(const QString &folder, const QString &registerOdbcDriver)
+    : state(folder + QStringLiteral("/server"))
+{
+    const QString odbc = folder + QStringLiteral("/odbc");
+    QProcess registration;
+    registration.setProcessChannelMode(QProcess::MergedChannels);
+    registration.start(registerOdbcDriver, {QStringLiteral("--sysini"), odbc});
+    if (!registration.waitForFinished(240000) ||
+        registration.exitStatus() != QProcess::NormalExit || registration.exitCode() != 0) {
+        error = QStringLiteral("The ODBC driver could not be registered: ") +
+                QString::fromLocal8Bit(registration.readAll());
+        return;
+    }
+    qputenv("ODBCSYSINI", QFile::encodeName(odbc));
+    QString output;
+    started = TestMariaDb::runFixture(QStringLiteral("start"), state, &output);
+    if (!started) {
+        error = QStringLiteral("The server did not start: ") + output;
+        return;
+    }
+    server = std::make_unique<TestMariaDb>(state);
+    if (!server->isValid())
+        error = server->errorString();
+}
+
+OwnMariaDb::~OwnMariaDb()
+{
+    server.reset();
+    if (started)
+        TestMariaDb::runFixture(QStringLiteral("stop"), state);
+}

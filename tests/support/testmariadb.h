@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 // The private MariaDB server that a CTest fixture started for this run with
 // tests/support/mariadb-fixture. The fixture's state directory comes from the
 // environment variable VOLTRINE_TEST_MARIADB, the ODBC driver registration
@@ -55,4 +57,27 @@ private:
     QString error;
     QString lastErrorText;
     QString connectionName;
+};
+
+// A server of a program's own, for the benchmarks that run outside CTest's
+// fixtures: the ODBC driver registered in a private folder (ODBCSYSINI is set
+// for this process), the server started under the given folder, and stopped
+// again when this ends.
+class OwnMariaDb final
+{
+public:
+    OwnMariaDb(const QString &folder, const QString &registerOdbcDriver);
+    ~OwnMariaDb();
+    OwnMariaDb(const OwnMariaDb &) = delete;
+    OwnMariaDb &operator=(const OwnMariaDb &) = delete;
+
+    bool isValid() const { return server && server->isValid(); }
+    QString errorString() const { return error; }
+    TestMariaDb &get() { return *server; }
+
+private:
+    QString state;
+    bool started = false;
+    std::unique_ptr<TestMariaDb> server;
+    QString error;
 };
