@@ -228,4 +228,10 @@ void Core::FilterEvent()
     if (!next)
         return;
     database->writeEvent(eventRowValues(*next, statusLookup(), machineNumber, monitorVersion));
+    // One line per list: the rest are taken from the next replies, which the
+    // client announces even if the list has not changed meanwhile.
+    QString probeMessage = lastEventMessage;
+    int probeIndex = lastEventIndex;
+    if (nextEventToStore(lines, probeMessage, probeIndex))
+        comthrd->announceNextEvents();
 }

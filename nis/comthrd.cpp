@@ -150,6 +150,11 @@ void COMThrd::setConnection(const QString &host, const QString &port)
     }
 }
 
+void COMThrd::announceNextEvents()
+{
+    nextEventsAnnounced = true;
+}
+
 void COMThrd::stop()
 {
     stopRequested = true;
@@ -245,6 +250,10 @@ void COMThrd::run()
         Exchange status(&abortRequested, "status", QStringLiteral("Status client connected to "));
         Exchange events(&abortRequested, "events", QStringLiteral("Event client connected to "));
 
+        // Each run announces its first events reply, whatever the last run saw.
+        QStringList announcedEvents;
+        bool eventsAnnounced = false;
+
         logs->trace(QStringLiteral("Start lisening to apcupsd service from ") + endpoint().text());
         while (!leaveRequested()) {
             if (connectionEdited.exchange(false)) {
@@ -281,11 +290,19 @@ void COMThrd::run()
             exchange(events, target);
             if (events.reply.end != NisChannel::ReplyEnd::Aborted && !events.reply.text.isEmpty()) {
                 QStringList lines = Nis::splitEvents(events.reply.text);
-                {
-                    QMutexLocker locker(&dataMutex);
-                    eventData = std::move(lines);
+                // The daemon sends its whole list every time and it seldom
+                // changes: an unchanged list wakes nobody.
+                const bool announce = !eventsAnnounced || lines != announcedEvents ||
+                        nextEventsAnnounced.exchange(false);
+                if (announce) {
+                    announcedEvents = lines;
+                    eventsAnnounced = true;
+                    {
+                        QMutexLocker locker(&dataMutex);
+                        eventData = std::move(lines);
+                    }
+                    emit EventsDataReady();
                 }
-                emit EventsDataReady();
             }
             pause(pauseMs);
         }

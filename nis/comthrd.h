@@ -70,6 +70,12 @@ public:
     QString host() const;
     quint16 port() const;
 
+    // An events reply whose lines equal the last announced ones is stored but
+    // not announced: there is nothing new to show or to write. A receiver that
+    // took only part of the announced list calls this to have the next events
+    // reply announced all the same. Safe from any thread.
+    void announceNextEvents();
+
 signals:
     void StatusDataReady();
     void EventsDataReady();
@@ -102,6 +108,7 @@ private:
     StatusRecord statusData;
     QStringList eventData;
     std::atomic<bool> connectionEdited{false};
+    std::atomic<bool> nextEventsAnnounced{false};
     std::atomic<bool> stopRequested{false};
 
     // Guards upsHost and upsPort, written on the GUI thread and read by the loop.

@@ -84,6 +84,9 @@ private:
     TrayNotifier *tray = nullptr;
     std::unique_ptr<QSignalSpy> firstMessages;
     int marker = 0;
+    // Requests the simulator has answered, by command. The client handled a
+    // reply before it asks again with the same command.
+    QHash<QString, int> served;
 };
 
 void TestStatusPanel::initTestCase()
@@ -96,6 +99,8 @@ void TestStatusPanel::initTestCase()
 
     sim = std::make_unique<UpsSimulator>();
     QVERIFY(sim->listen());
+    connect(sim.get(), &UpsSimulator::requestServed, this,
+            [this](const QString &command) { ++served[command]; });
     QFile confdata(dir.filePath(QStringLiteral("confdata")));
     QVERIFY(confdata.open(QIODevice::WriteOnly | QIODevice::Text));
     confdata.write("Voltrine:Configuration\nVersion:1.1\nUPSHOST:127.0.0.1\nUPSPORT:" +
@@ -308,8 +313,9 @@ void TestStatusPanel::eventsNewestFirst()
     QCOMPARE(model->data(model->index(1, 0)).toString(), QStringLiteral("<b>C</b> & <img src=x>"));
 
     // Later replies keep the same model and rows.
-    QSignalSpy eventsSpy(peers->client.get(), &COMThrd::EventsDataReady);
-    QTRY_VERIFY_WITH_TIMEOUT(eventsSpy.count() >= 2, 30000);
+    const int asked = served.value(QStringLiteral("events"));
+    QTRY_VERIFY_WITH_TIMEOUT(served.value(QStringLiteral("events")) >= asked + 3, 30000);
+    QCoreApplication::sendPostedEvents();
     QTRY_COMPARE_WITH_TIMEOUT(shown(), expected, 30000);
     QCOMPARE(view->model(), model);
 }
@@ -370,11 +376,13 @@ void TestStatusPanel::repaintsOnlyChanges()
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
 
     const bool statusPage = page == QLatin1String("tab");
-    QSignalSpy replies(peers->client.get(),
-                       statusPage ? &COMThrd::StatusDataReady : &COMThrd::EventsDataReady);
-    // Each reply's refresh is posted before the spy counts it; the second
-    // round of posted events paints what the refresh marked.
-    QTRY_VERIFY_WITH_TIMEOUT(replies.count() >= 2, 30000);
+    // An unchanged event list is not announced: replies are counted where
+    // they are served. A reply's refresh is posted before the client asks
+    // again; the second round of posted events paints what the refresh marked.
+    const QString command = statusPage ? QStringLiteral("status") : QStringLiteral("events");
+    const auto replies = [this, &command] { return served.value(command); };
+    const int first = replies();
+    QTRY_VERIFY_WITH_TIMEOUT(replies() >= first + 3, 30000);
     QCoreApplication::sendPostedEvents();
     QCoreApplication::sendPostedEvents();
     TouchCounter touches(shown);
@@ -385,9 +393,10 @@ void TestStatusPanel::repaintsOnlyChanges()
         else
             sim->model().addRawEventLine(QStringLiteral("changed %1").arg(++marker));
     }
-    // A reply already under way may predate the change; the one after it cannot.
-    const int enough = replies.count() + 2;
-    QTRY_VERIFY_WITH_TIMEOUT(replies.count() >= enough, 30000);
+    // The simulator runs on this thread: the next reply it serves has the
+    // change, and it was handled once the client asks again.
+    const int enough = replies() + 2;
+    QTRY_VERIFY_WITH_TIMEOUT(replies() >= enough, 30000);
     QCoreApplication::sendPostedEvents();
     QCoreApplication::sendPostedEvents();
     window->hide();
