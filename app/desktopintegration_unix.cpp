@@ -13,6 +13,10 @@
 #include <QStandardPaths>
 #include <QTextDocument>
 
+#include <array>
+#include <memory>
+#include <vector>
+
 namespace DesktopIntegration {
 
 namespace {
@@ -48,18 +52,91 @@ QString execLine()
     return QLatin1Char('"') + program + QStringLiteral("\" ") + desktopOption;
 }
 
-// Whether text surely fits on one line of width, told without laying it
-// out (which costs far more, and values are set about once a second): for
-// Latin-1 text the width is the sum of the characters' advances up to
-// kerning, for which half an average character is kept spare.
-bool fitsOnOneLine(const QFont &font, const QString &text, int width)
+// What decides a font's advances, read without building its description
+// string, which costs more than the rest of a label's refresh.
+struct FontIdentity
 {
+    QString family;
+    QString styleName;
+    qreal pointSize = 0;
+    int pixelSize = 0;
+    int weight = 0;
+    int style = 0;
+    int stretch = 0;
+    int strategy = 0;
+    int hinting = 0;
+    int capitalization = 0;
+    bool kerning = false;
+    qreal letterSpacing = 0;
+    qreal wordSpacing = 0;
+
+    explicit FontIdentity(const QFont &font)
+        : family(font.family())
+        , styleName(font.styleName())
+        , pointSize(font.pointSizeF())
+        , pixelSize(font.pixelSize())
+        , weight(font.weight())
+        , style(int(font.style()))
+        , stretch(font.stretch())
+        , strategy(int(font.styleStrategy()))
+        , hinting(int(font.hintingPreference()))
+        , capitalization(int(font.capitalization()))
+        , kerning(font.kerning())
+        , letterSpacing(font.letterSpacing())
+        , wordSpacing(font.wordSpacing())
+    { }
+
+    bool operator==(const FontIdentity &other) const
+    {
+        return pointSize == other.pointSize && pixelSize == other.pixelSize &&
+                weight == other.weight && style == other.style && stretch == other.stretch &&
+                strategy == other.strategy && hinting == other.hinting &&
+                capitalization == other.capitalization && kerning == other.kerning &&
+                letterSpacing == other.letterSpacing && wordSpacing == other.wordSpacing &&
+                family == other.family && styleName == other.styleName;
+    }
+};
+
+// What fitting a value needs of a font, measured once per font: asking the
+// font engine for an advance loads the glyph again each time.
+struct FontMeasures
+{
+    FontIdentity identity;
+    int height = 0;
+    // Room for kerning: half an average character.
+    qreal kerningRoom = 0;
+    std::array<qreal, 256> latin1Advance{};
+
+    explicit FontMeasures(const QFont &font)
+        : identity(font)
+    { }
+};
+
+const FontMeasures &fontMeasures(const QFont &font)
+{
+    // The form uses a font or two; only the GUI thread fits labels.
+    static std::vector<std::unique_ptr<FontMeasures>> measured;
+    const FontIdentity identity(font);
+    for (const auto &known : measured)
+        if (known->identity == identity)
+            return *known;
+    auto measures = std::make_unique<FontMeasures>(font);
     const QFontMetricsF metrics(font);
-    qreal needed = metrics.averageCharWidth() / 2;
+    measures->height = QFontMetrics(font).height();
+    measures->kerningRoom = metrics.averageCharWidth() / 2;
+    for (int code = 0; code < 256; ++code)
+        measures->latin1Advance[size_t(code)] = metrics.horizontalAdvance(QChar(code));
+    measured.push_back(std::move(measures));
+    return *measured.back();
+}
+
+bool fitsOnOneLine(const FontMeasures &measures, const QString &text, int width)
+{
+    qreal needed = measures.kerningRoom;
     for (const QChar character : text) {
         if (character.unicode() > 0xff || !character.isPrint())
             return false;
-        needed += metrics.horizontalAdvance(character);
+        needed += measures.latin1Advance[character.unicode()];
         if (needed > width)
             return false;
     }
@@ -155,11 +232,12 @@ bool setAutostartEnabled(bool enabled, QString *error)
 void setFittedText(QLabel *label, const QString &text)
 {
     const QRect room = label->contentsRect();
-    const QFontMetrics metrics(label->font());
+    const FontMeasures &measures = fontMeasures(label->font());
     QString shown = text;
-    if (room.height() >= metrics.height() && fitsOnOneLine(label->font(), text, room.width())) {
+    if (room.height() >= measures.height && fitsOnOneLine(measures, text, room.width())) {
         // Shown whole, without laying the text out.
     } else if (label->wordWrap()) {
+        const QFontMetrics metrics(label->font());
         const int flags = int(label->alignment()) | Qt::TextWordWrap;
         const auto fits = [&](const QString &candidate) {
             const QRect needed = metrics.boundingRect(room, flags, candidate);
@@ -171,7 +249,7 @@ void setFittedText(QLabel *label, const QString &text)
              width -= metrics.averageCharWidth())
             shown = metrics.elidedText(text, Qt::ElideRight, width);
     } else {
-        shown = metrics.elidedText(text, Qt::ElideRight, room.width());
+        shown = QFontMetrics(label->font()).elidedText(text, Qt::ElideRight, room.width());
     }
     label->setText(shown);
     // A tooltip that looks like markup is shown as markup: such a value is
