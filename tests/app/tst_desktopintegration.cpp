@@ -103,27 +103,32 @@ private slots:
     void longValueIsElidedWithTooltip_data()
     {
         QTest::addColumn<bool>("wordWrap");
+        QTest::addColumn<int>("pointSize");
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("elided");
-        QTest::newRow("short") << false << "Back-UPS ES 700G" << false;
-        QTest::newRow("long") << false << "Back-UPS XS 1500G with a very long model name" << true;
+        QTest::newRow("short") << false << 8 << "Back-UPS ES 700G" << false;
+        QTest::newRow("long") << false << 8 << "Back-UPS XS 1500G with a very long model name"
+                              << true;
         QTest::newRow("long, two lines")
-                << true << "Low line voltage, high line voltage, and a self test, all at once"
+                << true << 8 << "Low line voltage, high line voltage, and a self test, all at once"
                 << true;
+        // Measured in this font, not in the one the rows above measured.
+        QTest::newRow("short, larger font") << false << 16 << "Back-UPS ES 700G" << true;
     }
 
     void longValueIsElidedWithTooltip()
     {
         QFETCH(bool, wordWrap);
+        QFETCH(int, pointSize);
         QFETCH(QString, text);
         QFETCH(bool, elided);
         // The size and font of the model and transfer reason rows.
         QLabel label;
         QFont font = label.font();
-        font.setPointSize(8);
+        font.setPointSize(pointSize);
         label.setFont(font);
         label.setWordWrap(wordWrap);
-        label.setGeometry(0, 0, 141, wordWrap ? 31 : 21);
+        label.setGeometry(0, 0, 141, qMax(wordWrap ? 31 : 21, QFontMetrics(font).height()));
         DesktopIntegration::setFittedText(&label, text);
         QCOMPARE(label.text() != text, elided);
         QCOMPARE(label.toolTip(), elided ? text : QString());
