@@ -250,8 +250,9 @@ int main(int argc, char *argv[])
     out << "CPU time of the polling thread: " << QString::number(after - before, 'f', 1)
         << " ms in " << cpuSeconds << " s ("
         << QString::number((after - before) / (cpuSeconds * 10.0), 'f', 3) << " % of one core), "
-        << statuses.count() - statusesBefore << " status and " << events.count() - eventsBefore
-        << " events replies" << Qt::endl;
+        << statuses.count() - statusesBefore << " status replies and "
+        << events.count() - eventsBefore << " event lists announced (an unchanged list is not)"
+        << Qt::endl;
 #else
     out << "CPU time of the polling thread: measured on Linux only" << Qt::endl;
     stopSimulator(simulator);
