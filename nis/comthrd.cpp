@@ -291,10 +291,9 @@ void COMThrd::run()
             if (events.reply.end != NisChannel::ReplyEnd::Aborted && !events.reply.text.isEmpty()) {
                 QStringList lines = Nis::splitEvents(events.reply.text);
                 // The daemon sends its whole list every time and it seldom
-                // changes: an unchanged list wakes nobody.
-                const bool announce = !eventsAnnounced || lines != announcedEvents ||
-                        nextEventsAnnounced.exchange(false);
-                if (announce) {
+                // changes: an unchanged list wakes nobody unless asked for.
+                const bool asked = nextEventsAnnounced.exchange(false);
+                if (asked || !eventsAnnounced || lines != announcedEvents) {
                     announcedEvents = lines;
                     eventsAnnounced = true;
                     {

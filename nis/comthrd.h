@@ -70,10 +70,11 @@ public:
     QString host() const;
     quint16 port() const;
 
-    // An events reply whose lines equal the last announced ones is stored but
-    // not announced: there is nothing new to show or to write. A receiver that
-    // took only part of the announced list calls this to have the next events
-    // reply announced all the same. Safe from any thread.
+    // An events reply whose lines equal the last announced ones is not
+    // announced: the stored list already holds them, and there is nothing new
+    // to show or to write. A receiver that took only part of the announced list
+    // calls this to have the next events reply announced all the same. Safe
+    // from any thread.
     void announceNextEvents();
 
 signals:
