@@ -250,9 +250,9 @@ void COMThrd::run()
         Exchange status(&abortRequested, "status", QStringLiteral("Status client connected to "));
         Exchange events(&abortRequested, "events", QStringLiteral("Event client connected to "));
 
-        // Each run announces its first events reply, whatever the last run saw.
+        // Empty until this run's first list: a non-empty reply never splits
+        // into no lines, so that first list is always announced.
         QStringList announcedEvents;
-        bool eventsAnnounced = false;
 
         logs->trace(QStringLiteral("Start lisening to apcupsd service from ") + endpoint().text());
         while (!leaveRequested()) {
@@ -293,9 +293,8 @@ void COMThrd::run()
                 // The daemon sends its whole list every time and it seldom
                 // changes: an unchanged list wakes nobody unless asked for.
                 const bool asked = nextEventsAnnounced.exchange(false);
-                if (asked || !eventsAnnounced || lines != announcedEvents) {
+                if (asked || lines != announcedEvents) {
                     announcedEvents = lines;
-                    eventsAnnounced = true;
                     {
                         QMutexLocker locker(&dataMutex);
                         eventData = std::move(lines);
