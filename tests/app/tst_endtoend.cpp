@@ -102,6 +102,19 @@ private slots:
                  QStringList{QStringLiteral("ONLINE SLAVE")});
     }
 
+    void secondStartInTheSameFolderEnds()
+    {
+        QVERIFY(program);
+        std::unique_ptr<QProcess> running = std::move(program);
+        startProgram();
+        std::unique_ptr<QProcess> second = std::move(program);
+        program = std::move(running);
+        QVERIFY(second->waitForFinished(30000));
+        QCOMPARE(second->exitCode(), 0);
+        QCOMPARE(program->state(), QProcess::Running);
+        QCOMPARE(trace().count("]: Loading secance Begin"), 1);
+    }
+
     void powerFailureAndReturn()
     {
         QVERIFY(program);
