@@ -81,7 +81,10 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
     watchAnswers();
 
     database = given.database ? given.database : DataBase::instance();
+    // Returns at once: a refused connection is shown once the event loop
+    // runs, with monitoring and the tray already up.
     database->openConnection();
+    connect(database, &DataBase::keepingChanged, this, &MainWindow::showKeepingState);
 
     core = given.core ? given.core : Core::instance();
     // Connected before the start, so that a quick first run is not missed.
@@ -101,6 +104,7 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
     logs->trace(QStringLiteral("Loading secance End"));
 
     createTrayIcon();
+    showKeepingState();
     // The program lives in the tray: no window closing ends it, not even the
     // "Quit?" box answered No while the window is hidden. Only Exit answered
     // Yes quits.
@@ -203,13 +207,42 @@ QString MainWindow::noAnswerText(const QDateTime &since)
 
 void MainWindow::showAnswerState()
 {
-    // Fresh data while monitoring runs needs no tool tip, as designed.
+    // Fresh data while monitoring runs, and rows kept, need no tool tip, as designed.
+    QStringList tip;
     if (answers->isStopped())
-        tray->setToolTip(QStringLiteral("Monitoring stopped"));
+        tip.append(QStringLiteral("Monitoring stopped"));
     else if (answers->isStale())
-        tray->setToolTip(noAnswerText(answers->silentSince()));
-    else
-        tray->setToolTip(QString());
+        tip.append(noAnswerText(answers->silentSince()));
+    const QString notKept = database->notKeptReason();
+    if (!notKept.isEmpty())
+        tip.append(notKeptText(notKept));
+    tray->setToolTip(tip.join(QLatin1Char('\n')));
+}
+
+QString MainWindow::notKeptText(const QString &reason)
+{
+    return QStringLiteral("Rows are not kept locally: ") + reason;
+}
+
+void MainWindow::showKeepingState()
+{
+    // An addition to the designed window: the strip of the tool bar under the
+    // menu bar is empty, and shows this only while rows are not kept.
+    const QString reason = database->notKeptReason();
+    if (!reason.isEmpty() && !keepingLabel) {
+        keepingLabel = new QLabel(ui->mainToolBar);
+        keepingLabel->setObjectName(QStringLiteral("label_notkept"));
+        ui->mainToolBar->addWidget(keepingLabel);
+    }
+    if (keepingLabel) {
+        // The window cannot grow: a long reason is shortened, and whole in the tool tip.
+        const QString text = reason.isEmpty() ? QString() : notKeptText(reason);
+        keepingLabel->setText(
+                keepingLabel->fontMetrics().elidedText(text, Qt::ElideRight, width() * 9 / 10));
+        keepingLabel->setToolTip(text);
+        keepingLabel->setVisible(!reason.isEmpty());
+    }
+    showAnswerState();
 }
 
 void MainWindow::showBackgroundBalloon()

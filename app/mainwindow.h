@@ -103,6 +103,9 @@ private:
     void watchAnswers();
     void showAnswerState();
     static QString noAnswerText(const QDateTime &since);
+    // Says on the window and in the tray's tool tip why rows are not kept locally.
+    void showKeepingState();
+    static QString notKeptText(const QString &reason);
     void loadconfigurationui();
     ApcUpsdControl *serviceControl();
     void setPortRowVisible(bool visible);
@@ -141,6 +144,8 @@ private:
     // laststatus when apcupsd went silent.
     QString statusWhenSilent;
     QLabel *apcServerProblem = nullptr;
+    // Shown in the tool bar while rows are not kept locally.
+    QLabel *keepingLabel = nullptr;
     QLabel *databaseProblem = nullptr;
     // The interval field's time after the last load of the page.
     QTime intervalAtLoad;

@@ -197,10 +197,15 @@ void Core::timertick()
 void Core::FilterStatus()
 {
     const StatusLookup status = statusLookup();
-    if (const std::optional<QStringList> measured = measurements.filter(status))
+    // The filter moves on only once the row was taken: a row that was not is
+    // written from the next record that gives it.
+    MeasurementFilter next = measurements;
+    const std::optional<QStringList> measured = next.filter(status);
+    if (!measured ||
         database->writeMeasurement(
                 MeasurementRow::withTail(*measured, status, machineNumber, monitorVersion),
-                status(QStringLiteral("TIMELEFT")));
+                status(QStringLiteral("TIMELEFT"))))
+        measurements = std::move(next);
 
     // Written only when it changes: this runs about once a second.
     const auto store = [this](const QString &name, const QString &value) {
@@ -222,16 +227,30 @@ void Core::FilterStatus()
 void Core::FilterEvent()
 {
     const QStringList lines = comthrd->eventLines();
-    if (lastEventMessage.isEmpty())
+    if (lastEventMessage.isEmpty()) {
+        // With nothing stored here, the walk starts after the server's newest
+        // line, which the first answer of the server brings.
+        if (!database->lastEventMessageKnown()) {
+            comthrd->announceNextEvents();
+            return;
+        }
         lastEventMessage = database->lastEventMessage();
-    const std::optional<QString> next = nextEventToStore(lines, lastEventMessage, lastEventIndex);
+    }
+    // The walk moves past a line only once its row was taken.
+    QString message = lastEventMessage;
+    int index = lastEventIndex;
+    const std::optional<QString> next = nextEventToStore(lines, message, index);
     if (!next)
         return;
-    database->writeEvent(eventRowValues(*next, statusLookup(), machineNumber, monitorVersion));
-    // One line per list: the rest are taken from the next replies, which the
-    // client announces even if the list has not changed meanwhile.
-    QString probeMessage = lastEventMessage;
-    int probeIndex = lastEventIndex;
-    if (nextEventToStore(lines, probeMessage, probeIndex))
+    const bool taken = database->writeEvent(
+            eventRowValues(*next, statusLookup(), machineNumber, monitorVersion));
+    if (taken) {
+        lastEventMessage = message;
+        lastEventIndex = index;
+    }
+    // One line per list: the rest, or a line that was not taken, come from the
+    // next replies, which the client announces even if the list has not
+    // changed meanwhile.
+    if (!taken || nextEventToStore(lines, message, index))
         comthrd->announceNextEvents();
 }

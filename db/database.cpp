@@ -1,15 +1,15 @@
 #include "database.h"
 
 #include "journal.h"
+#include "journalkeeper.h"
 #include "logs.h"
 #include "logwriter.h"
+#include "pendingrows.h"
 #include "registry.h"
 #include "serverconnection.h"
 #include "userregistry.h"
 
 #include <QApplication>
-#include <QDateTime>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -21,9 +21,6 @@
 
 namespace {
 
-// The first open waits this much longer than the driver's connect time limit
-// for the writer's answer (table creation, the last event's message).
-constexpr int firstAnswerMarginMs = 5000;
 // At the program's end, how long the writer may take to close the journal and
 // the connection. A statement still out is not waited for: its row is settled
 // at the next start.
@@ -34,9 +31,13 @@ void showMessageBox(const QString &text)
     // Without a widget application there is nobody to show a box to.
     if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
         return;
-    QMessageBox box;
-    box.setText(text);
-    box.exec();
+    // Modal, but nothing waits for it: monitoring and the rows go on while
+    // the box is open.
+    auto *box = new QMessageBox;
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    box->setText(text);
+    box->show();
 }
 
 // Empty: the message box.
@@ -99,25 +100,38 @@ DataBase::DataBase(Registry *registryInstance, Logs *logsInstance, const QString
             ? QFileInfo(registry->fileName()).absoluteDir().filePath(Journal::fileName())
             : QFileInfo(journalPath).absoluteFilePath();
     const QString prefix = connectionPrefix();
-    journal = std::make_unique<Journal>(journalFile, prefix + QStringLiteral("-records"));
-    QString error;
-    if (!journal->open(Journal::Mode::Durable, &error))
-        logs->trace(QStringLiteral("Can not open the journal ") + journalFile +
-                    QStringLiteral(": ") + error);
+    pending = std::make_shared<PendingRows>();
+    keeper = new JournalKeeper(logs, journalFile, pending, prefix + QStringLiteral("-records"),
+                               this);
+    // Before the writer opens the file: a damaged journal is set aside here.
+    keeper->open();
 
     writerThread = new QThread(this);
     writerThread->setObjectName(QStringLiteral("database writer"));
-    writer = new LogWriter(logs, journalFile, prefix, [this](const LogWriter::OpenAnswer &answer) {
-        openAnswered(answer.request, answer.configured,
-                     answer.result == ServerConnection::OpenResult::Refused, answer.error);
-    });
+    writer = new LogWriter(
+            logs, journalFile, prefix, pending, [this](const LogWriter::OpenAnswer &answer) {
+                openAnswered(answer.request, answer.configured,
+                             answer.result == ServerConnection::OpenResult::Refused, answer.error);
+            });
     writer->moveToThread(writerThread);
     connect(writerThread, &QThread::started, writer, &LogWriter::start);
     writerThread->start();
+
+    LogWriter *target = writer;
+    connect(keeper, &JournalKeeper::appended, this, &DataBase::announceAppended);
+    connect(keeper, &JournalKeeper::rowsForServer, writer, &LogWriter::pendingRowsWaiting);
+    connect(keeper, &JournalKeeper::journalAvailable, writer, &LogWriter::reopenJournal);
+    connect(keeper, &JournalKeeper::releaseRequested, writer, [this, target] {
+        target->releaseJournal();
+        QMetaObject::invokeMethod(keeper, &JournalKeeper::writerReleased, Qt::QueuedConnection);
+    });
+    connect(keeper, &JournalKeeper::keepingChanged, this, &DataBase::keepingChanged);
     // The process-wide object is never destroyed: its writer ends with the program.
     if (QCoreApplication::instance())
-        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
-                [this] { stopWriter(writerStopAtQuitMs); });
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
+            stopWriter(writerStopAtQuitMs);
+            keeper->finish();
+        });
 }
 
 DataBase::~DataBase()
@@ -195,24 +209,12 @@ void DataBase::openConnection()
     const ConnectionSettings settings = ConnectionSettings::fromRegistry(registry);
     configured = settings.isConfigured();
     const quint64 request = ++requests;
+    if (request == 1)
+        firstOpenConfigured = configured;
     LogWriter *target = writer;
     QMetaObject::invokeMethod(
             writer, [target, settings, request] { target->applySettings(settings, request); },
             Qt::QueuedConnection);
-
-    const bool waitForAnswer = firstOpen && configured;
-    firstOpen = false;
-    if (!waitForAnswer)
-        return;
-    QDeadlineTimer deadline(ServerConnection::connectTimeoutSeconds * 1000 + firstAnswerMarginMs);
-    {
-        QMutexLocker locker(&answerMutex);
-        while (answeredRequest < request) {
-            if (!answerArrived.wait(&answerMutex, deadline))
-                return; // shown when it comes
-        }
-    }
-    showAnswer(request);
 }
 
 void DataBase::openAnswered(quint64 request, bool isConfigured, bool refused, const QString &error)
@@ -224,7 +226,6 @@ void DataBase::openAnswered(quint64 request, bool isConfigured, bool refused, co
         answerRefused = refused;
         answerError = error;
     }
-    answerArrived.wakeAll();
     QMetaObject::invokeMethod(
             this, [this, request] { showAnswer(request); }, Qt::QueuedConnection);
 }
@@ -232,16 +233,19 @@ void DataBase::openAnswered(quint64 request, bool isConfigured, bool refused, co
 void DataBase::showAnswer(quint64 request)
 {
     QString text;
+    bool connected;
     {
         QMutexLocker locker(&answerMutex);
         if (request <= shownRequest || answeredRequest != request)
             return;
         shownRequest = request;
-        if (!answerConfigured || !answerRefused)
-            return;
-        text = QStringLiteral("Can not connect to database \n") + answerError;
+        connected = answerConfigured && !answerRefused;
+        if (answerConfigured && answerRefused)
+            text = QStringLiteral("Can not connect to database \n") + answerError;
     }
-    noticeFailure(text);
+    if (!text.isEmpty())
+        noticeFailure(text);
+    emit connectionAnswered(connected && isConnected());
 }
 
 bool DataBase::isConnected() const
@@ -249,48 +253,38 @@ bool DataBase::isConnected() const
     return writer->isConnected();
 }
 
-void DataBase::writeMeasurement(const QStringList &values, const QString &timeLeft)
+bool DataBase::writeMeasurement(const QStringList &values, const QString &timeLeft)
 {
-    assertOwnerThread();
-    const Journal::State state = configured ? Journal::State::Unsent : Journal::State::LocalOnly;
-    const bool appended =
-            journal->appendMeasurement(values, timeLeft, state, QDateTime::currentMSecsSinceEpoch())
-                    .has_value();
-    handedOver(appended, state == Journal::State::Unsent,
-               QStringLiteral("Write Measurement error : "),
-               values.size() != ServerConnection::measurementColumns().size()
-                       ? QString::number(values.size()) + QStringLiteral(" values for 22 columns")
-                       : journal->lastError());
+    return take(Journal::Kind::Measurement, values, timeLeft);
 }
 
-void DataBase::writeEvent(const QStringList &values)
+bool DataBase::writeEvent(const QStringList &values)
 {
-    assertOwnerThread();
-    const Journal::State state = configured ? Journal::State::Unsent : Journal::State::LocalOnly;
-    const bool appended =
-            journal->appendEvent(values, state, QDateTime::currentMSecsSinceEpoch()).has_value();
-    handedOver(appended, state == Journal::State::Unsent, QStringLiteral("Write Event error : "),
-               values.size() != ServerConnection::eventColumns().size()
-                       ? QString::number(values.size()) + QStringLiteral(" values for 7 columns")
-                       : journal->lastError());
+    return take(Journal::Kind::Event, values, QString());
 }
 
-void DataBase::handedOver(bool appended, bool waits, const QString &errorPrefix,
-                          const QString &error)
+bool DataBase::take(Journal::Kind kind, const QStringList &values, const QString &timeLeft)
 {
-    if (!appended) {
-        // Once until an append works again: a full disk would otherwise
-        // write a record for every row.
-        if (!appendFailing)
-            logs->trace(errorPrefix + QStringLiteral("the journal ") + journalFile +
-                        QStringLiteral(" did not take the row: ") + error);
-        appendFailing = true;
-        return;
+    assertOwnerThread();
+    const int columns = Journal::columns(kind).size();
+    if (values.size() != columns) {
+        // A row of another shape can never be stored: it is refused, as the
+        // server would refuse it.
+        logs->trace((kind == Journal::Kind::Measurement
+                             ? QStringLiteral("Write Measurement error : ")
+                             : QStringLiteral("Write Event error : ")) +
+                    QString::number(values.size()) + QStringLiteral(" values for ") +
+                    QString::number(columns) + QStringLiteral(" columns"));
+        return true;
     }
-    appendFailing = false;
-    ++appendedRows;
-    if (waits)
-        ++appendedUnsent;
+    return keeper->take({kind, values, timeLeft, Journal::now(),
+                         configured ? Journal::State::Unsent : Journal::State::LocalOnly});
+}
+
+void DataBase::announceAppended(int total, int unsent)
+{
+    appendedRows += total;
+    appendedUnsent += unsent;
     // One announcement at a time: the writer collects whatever came meanwhile.
     if (announcementQueued.exchange(true))
         return;
@@ -307,13 +301,26 @@ void DataBase::handedOver(bool appended, bool waits, const QString &errorPrefix,
 QString DataBase::lastEventMessage()
 {
     assertOwnerThread();
-    const QString newest = journal->newestEventMessage();
+    const QString newest = keeper->newestEventMessage();
     return newest.isEmpty() ? writer->serverLastEventMessage() : newest;
+}
+
+bool DataBase::lastEventMessageKnown() const
+{
+    if (requests == 0 || !firstOpenConfigured || keeper->hasEvents())
+        return true;
+    QMutexLocker locker(&answerMutex);
+    return answeredRequest >= 1;
+}
+
+QString DataBase::notKeptReason() const
+{
+    return keeper->notKeptReason();
 }
 
 qint64 DataBase::unsentRows() const
 {
-    return journal->countUnsent();
+    return keeper->countUnsent();
 }
 
 void DataBase::setReconnectBackoff(int firstMs, int longestMs)

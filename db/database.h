@@ -1,18 +1,20 @@
 #pragma once
 
+#include "journal.h"
+
 #include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QWaitCondition>
 
 #include <atomic>
 #include <functional>
 #include <memory>
 
-class Journal;
+class JournalKeeper;
 class LogWriter;
 class Logs;
+class PendingRows;
 class QThread;
 class Registry;
 
@@ -25,7 +27,9 @@ class Registry;
 // (logwriter.h) sends it from there on a thread of its own, in order, once,
 // also after an outage or a restart of the program. While no database is set
 // (no dbhost), rows are kept in the journal only. The journal keeps sent rows
-// as local history; journalPath() names it for readers.
+// as local history; journalPath() names it for readers. The caller never
+// waits on the journal either: while it is locked elsewhere or cannot take
+// rows, they wait in memory (journalkeeper.h).
 //
 // Every call must come from the thread that constructed the object (the GUI
 // thread). Debug builds assert it.
@@ -50,11 +54,9 @@ public:
     ~DataBase() override;
 
     // Hands the current settings to the writer, which closes the connection
-    // and opens it with them (nothing is opened when no host is set). The
-    // first call, at start-up, waits for the answer (at most about the
-    // connection timeout), so that a refusal is shown through the failure
-    // notice before the window appears; later calls (a save) return at once
-    // and a refusal is shown when the answer comes.
+    // and opens it with them (nothing is opened when no host is set). Returns
+    // at once; a refusal is shown through the failure notice when the answer
+    // comes, from the event loop, and connectionAnswered() follows every answer.
     void openConnection();
     // True while the writer holds an open connection.
     bool isConnected() const;
@@ -62,12 +64,21 @@ public:
     // One row each, values in column order (22 for a measurement, 7 for an
     // event; an empty value is stored as "N/A"). Appended to the journal,
     // durably, and handed to the writer; never waits for the server. A
-    // measurement also keeps TIMELEFT, for the local history only.
-    void writeMeasurement(const QStringList &values, const QString &timeLeft = QString());
-    void writeEvent(const QStringList &values);
-    // The message of the newest event row: the journal's, or when the journal
-    // holds none, the server's as read when the connection opened; else "".
+    // measurement also keeps TIMELEFT, for the local history only. True when
+    // the row was taken: appended, or waiting in memory for the journal or
+    // the server. False when it was not, and may be offered again.
+    bool writeMeasurement(const QStringList &values, const QString &timeLeft = QString());
+    bool writeEvent(const QStringList &values);
+    // The message of the newest event row: the newest one handed over, or
+    // the journal's, or when the journal holds none, the server's as read
+    // when the connection opened; else "".
     QString lastEventMessage();
+    // Whether lastEventMessage() is what the event walk may start after:
+    // false only while the server's message may still come (the journal
+    // holds no event row and the first open has not been answered).
+    bool lastEventMessageKnown() const;
+    // Why rows are not kept in the local journal; "" while they are.
+    QString notKeptReason() const;
 
     // The journal file, for read-only readers (Journal::openReadOnly).
     QString journalPath() const { return journalFile; }
@@ -84,13 +95,20 @@ public:
     // At most this many rows wait to be sent (default 500,000).
     void setUnsentLimit(qint64 rows);
 
+signals:
+    // Rows stopped being kept locally (with the reason), or are kept again ("").
+    void keepingChanged(const QString &notKeptReason);
+    // The writer answered an openConnection(): connected or not.
+    void connectionAnswered(bool connected);
+
 private:
     void assertOwnerThread() const;
     void importFromUserRegistry();
     // Closes the writer's journal and connection on its thread and ends it.
     void stopWriter(unsigned long waitMs);
-    // Traces a failed append once, and announces a good one to the writer.
-    void handedOver(bool appended, bool waits, const QString &errorPrefix, const QString &error);
+    bool take(Journal::Kind kind, const QStringList &values, const QString &timeLeft);
+    // Tells the writer of rows appended to the journal.
+    void announceAppended(int total, int unsent);
     void openAnswered(quint64 request, bool configured, bool refused, const QString &error);
     void showAnswer(quint64 request);
 
@@ -99,21 +117,20 @@ private:
     Logs *logs;
 
     QString journalFile;
-    std::unique_ptr<Journal> journal;
+    std::shared_ptr<PendingRows> pending;
+    JournalKeeper *keeper = nullptr;
     QThread *writerThread = nullptr;
     LogWriter *writer = nullptr;
     bool writerStopping = false;
 
     // Rows keep state LocalOnly while no database is set.
     bool configured = false;
-    bool firstOpen = true;
+    // Whether the first openConnection() named a database.
+    bool firstOpenConfigured = false;
     quint64 requests = 0;
-    // A journal append failed and was traced; the next failure is not.
-    bool appendFailing = false;
 
     // The answers to openConnection(), filled on the writer's thread.
     mutable QMutex answerMutex;
-    QWaitCondition answerArrived;
     quint64 answeredRequest = 0;
     bool answerRefused = false;
     bool answerConfigured = false;

@@ -10,11 +10,137 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 
+#include <limits>
+
 namespace {
 
 // Long enough for the sending thread's short transactions, which are the only
 // ones that can hold the journal for a moment.
 constexpr int busyTimeoutMs = 10000;
+
+// SQLite's primary result codes, as Qt's driver reports them.
+constexpr int sqliteBusy = 5;
+constexpr int sqliteLocked = 6;
+constexpr int sqliteCorrupt = 11;
+constexpr int sqliteNotADatabase = 26;
+
+std::function<qint64()> &replacedClock()
+{
+    static std::function<qint64()> clock;
+    return clock;
+}
+
+quint32 bigEndian32(const uchar *bytes)
+{
+    return quint32(bytes[0]) << 24 | quint32(bytes[1]) << 16 | quint32(bytes[2]) << 8 |
+            quint32(bytes[3]);
+}
+
+} // namespace
+
+QString Journal::damageOf(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() == 0)
+        return QString();
+    const QByteArray header = file.read(100);
+    if (header.size() < 100 || !header.startsWith(QByteArrayLiteral("SQLite format 3\0")))
+        return QStringLiteral("it is not an SQLite database");
+    const auto *bytes = reinterpret_cast<const uchar *>(header.constData());
+    const quint32 rawPageSize = quint32(bytes[16]) << 8 | bytes[17];
+    const qint64 pageSize = rawPageSize == 1 ? 65536 : rawPageSize;
+    // The page count in the header counts only when it was written with the
+    // change counter it names.
+    const quint32 pages = bigEndian32(bytes + 28);
+    if (pageSize >= 512 && pages > 0 && bigEndian32(bytes + 92) == bigEndian32(bytes + 24) &&
+        file.size() < pageSize * pages)
+        return QStringLiteral("it is cut short: %1 of its %2 bytes are left")
+                .arg(file.size())
+                .arg(pageSize * pages);
+    return QString();
+}
+
+namespace {
+
+// SQLite's checksum over a write-ahead log's header and frames: 32-bit words
+// in the byte order that the log's magic number names.
+void walChecksum(const uchar *bytes, int size, bool bigEndianWords, quint32 sums[2])
+{
+    for (int i = 0; i + 8 <= size; i += 8) {
+        quint32 words[2];
+        for (int w = 0; w < 2; ++w) {
+            const uchar *at = bytes + i + 4 * w;
+            words[w] = bigEndianWords ? bigEndian32(at)
+                                      : quint32(at[0]) | quint32(at[1]) << 8 |
+                            quint32(at[2]) << 16 | quint32(at[3]) << 24;
+        }
+        sums[0] += words[0] + sums[1];
+        sums[1] += words[1] + sums[0];
+    }
+}
+
+// What SQLite will leave unread of the write-ahead log at path: "" when it
+// reads every committed transaction. Follows SQLite's recovery: frames count
+// while their salts match the header and their checksums chain; the log ends
+// at the last valid commit frame.
+QString walLossOf(const QString &walPath)
+{
+    QFile wal(walPath);
+    if (!wal.open(QIODevice::ReadOnly) || wal.size() < 32)
+        return QString();
+    const QByteArray headerBytes = wal.read(32);
+    const auto *header = reinterpret_cast<const uchar *>(headerBytes.constData());
+    const quint32 magic = bigEndian32(header);
+    const quint32 pageSize = bigEndian32(header + 8);
+    const bool sizeValid = pageSize >= 512 && pageSize <= 65536 && (pageSize & (pageSize - 1)) == 0;
+    quint32 sums[2] = {0, 0};
+    const bool bigEndianWords = magic & 1;
+    if ((magic & ~1u) == 0x377f0682u)
+        walChecksum(header, 24, bigEndianWords, sums);
+    if ((magic & ~1u) != 0x377f0682u || bigEndian32(header + 4) != 3007000 || !sizeValid ||
+        sums[0] != bigEndian32(header + 24) || sums[1] != bigEndian32(header + 28)) {
+        // Without a valid header SQLite ignores every frame of the log.
+        return wal.size() > 32
+                ? QStringLiteral("its header is damaged: all of its %1 bytes").arg(wal.size())
+                : QString();
+    }
+    const QByteArray salts = headerBytes.mid(16, 8);
+    qint64 frame = 0;
+    qint64 brokenAt = 0;
+    bool chainBroken = false;
+    qint64 lostCommits = 0;
+    for (;; ++frame) {
+        const QByteArray bytes = wal.read(24 + qint64(pageSize));
+        if (bytes.size() < 24 + qint64(pageSize))
+            break;
+        const auto *frameHeader = reinterpret_cast<const uchar *>(bytes.constData());
+        // Frames of an earlier generation of the log: checkpointed already.
+        if (bytes.mid(8, 8) != salts)
+            break;
+        const bool commit = bigEndian32(frameHeader + 4) != 0;
+        if (!chainBroken) {
+            walChecksum(frameHeader, 8, bigEndianWords, sums);
+            walChecksum(frameHeader + 24, int(pageSize), bigEndianWords, sums);
+            chainBroken = sums[0] != bigEndian32(frameHeader + 16) ||
+                    sums[1] != bigEndian32(frameHeader + 20);
+            if (chainBroken)
+                brokenAt = frame + 1;
+        } else if (commit) {
+            ++lostCommits;
+        }
+    }
+    if (lostCommits == 0)
+        return QString();
+    return QStringLiteral("frame %1 of %2 is damaged: %3 committed transactions after it")
+            .arg(brokenAt)
+            .arg(frame)
+            .arg(lostCommits);
+}
+
+QString stamp(const QDateTime &when)
+{
+    return when.toString(QStringLiteral("yyyyMMdd-hhmmss"));
+}
 
 // The columns every reader relies on, then the server's columns, then for
 // measurements the numbers.
@@ -81,6 +207,16 @@ QString textColumns(const QStringList &columns)
 
 } // namespace
 
+qint64 Journal::now()
+{
+    return replacedClock() ? replacedClock()() : QDateTime::currentMSecsSinceEpoch();
+}
+
+void Journal::setClock(std::function<qint64()> clock)
+{
+    replacedClock() = std::move(clock);
+}
+
 QString Journal::tableName(Kind kind)
 {
     return kind == Kind::Measurement ? QStringLiteral("upsmeasurements")
@@ -129,6 +265,7 @@ Journal::~Journal()
 bool Journal::open(Mode mode, QString *errorText)
 {
     opened = false;
+    failure = Failure::Other;
     if (!db.isValid()) {
         error = QStringLiteral("the SQLite driver of Qt (QSQLITE) is not installed");
         *errorText = error;
@@ -147,13 +284,16 @@ bool Journal::open(Mode mode, QString *errorText)
     restrictToOwner(filePath);
 
     db.setDatabaseName(filePath);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=") + QString::number(busyTimeoutMs));
+    db.setConnectOptions(
+            QStringLiteral("QSQLITE_BUSY_TIMEOUT=") +
+            QString::number(mode == Mode::Durable ? recordingBusyTimeoutMs : busyTimeoutMs));
     if (!db.open()) {
-        error = db.lastError().text();
+        noteFailure(db.lastError());
         *errorText = error;
         return false;
     }
 
+    failure = Failure::None;
     QList<QVariantList> rows;
     const bool ready = exec(QStringLiteral("PRAGMA journal_mode=WAL"), {}, &rows) &&
             rows.value(0).value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) ==
@@ -164,7 +304,7 @@ bool Journal::open(Mode mode, QString *errorText)
             // sending thread does it, never the thread that must not wait.
             exec(mode == Mode::Durable ? QStringLiteral("PRAGMA wal_autocheckpoint=0")
                                        : QStringLiteral("PRAGMA wal_autocheckpoint=1000")) &&
-            db.transaction() &&
+            exec(QStringLiteral("BEGIN IMMEDIATE")) &&
             exec(QStringLiteral("CREATE TABLE IF NOT EXISTS upsmeasurements ("
                                 "id INTEGER PRIMARY KEY AUTOINCREMENT, "
                                 "time_ms INTEGER NOT NULL, state INTEGER NOT NULL") +
@@ -187,11 +327,11 @@ bool Journal::open(Mode mode, QString *errorText)
                                 "upsevents (id) WHERE state = 0")) &&
             exec(QStringLiteral("CREATE TABLE IF NOT EXISTS journal_meta ("
                                 "key TEXT PRIMARY KEY, value TEXT NOT NULL)")) &&
-            db.commit();
+            exec(QStringLiteral("COMMIT"));
     if (!ready) {
         if (error.isEmpty())
-            error = db.lastError().text();
-        db.rollback();
+            error = QStringLiteral("the journal's mode is not WAL");
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
         db.close();
         *errorText = error;
         return false;
@@ -199,6 +339,41 @@ bool Journal::open(Mode mode, QString *errorText)
     restrictToOwner(filePath);
     opened = true;
     return true;
+}
+
+void Journal::close()
+{
+    opened = false;
+    if (db.isOpen())
+        db.close();
+}
+
+void Journal::setBusyTimeout(int milliseconds)
+{
+    // Leaves the last failure as it was: it is what the caller asks about.
+    const QString reason = error;
+    const Failure kind = failure;
+    if (opened)
+        exec(QStringLiteral("PRAGMA busy_timeout=") + QString::number(milliseconds));
+    error = reason;
+    failure = kind;
+}
+
+void Journal::noteFailure(const QSqlError &sqlError)
+{
+    error = sqlError.text();
+    switch (sqlError.nativeErrorCode().toInt() & 0xff) {
+    case sqliteBusy:
+    case sqliteLocked:
+        failure = Failure::Busy;
+        break;
+    case sqliteCorrupt:
+    case sqliteNotADatabase:
+        failure = Failure::Damaged;
+        break;
+    default:
+        failure = Failure::Other;
+    }
 }
 
 bool Journal::exec(const QString &statement, const QVariantList &values, QList<QVariantList> *rows)
@@ -212,9 +387,10 @@ bool Journal::exec(const QString &statement, const QVariantList &values, QList<Q
         ok = query.exec();
     }
     if (!ok) {
-        error = query.lastError().text();
+        noteFailure(query.lastError());
         return false;
     }
+    failure = Failure::None;
     if (rows && query.isSelect())
         *rows += takeRows(query);
     return true;
@@ -230,30 +406,33 @@ QVariant Journal::leadingNumber(const QString &value)
     return match.captured(1).toDouble();
 }
 
-std::optional<qint64> Journal::append(Kind kind, const QStringList &values,
-                                      const QVariantList &numbers, State state, qint64 timeMs)
+std::optional<qint64> Journal::insert(const Record &record)
 {
-    const QStringList &names = columns(kind);
-    if (!opened || values.size() != names.size())
+    const QStringList &names = columns(record.kind);
+    if (record.values.size() != names.size()) {
+        error = QString::number(record.values.size()) + QStringLiteral(" values for ") +
+                QString::number(names.size()) + QStringLiteral(" columns");
+        failure = Failure::Other;
         return std::nullopt;
+    }
+    const bool measurement = record.kind == Kind::Measurement;
+    QVariantList numbers;
+    if (measurement)
+        numbers = {leadingNumber(record.values.value(2)), leadingNumber(record.values.value(6)),
+                   leadingNumber(record.values.value(13)), leadingNumber(record.timeLeft)};
     QStringList all = names;
-    if (kind == Kind::Measurement)
+    if (measurement)
         all += numberColumns();
     QString marks;
     for (int i = 0; i < all.size() + 2; ++i)
         marks += i == 0 ? QStringLiteral("?") : QStringLiteral(",?");
-    QVariantList bound{timeMs, int(state)};
-    for (const QString &value : values)
+    QVariantList bound{record.timeMs, int(record.state)};
+    for (const QString &value : record.values)
         bound.append(value.isEmpty() ? QStringLiteral("N/A") : value);
     bound += numbers;
 
-    // The row and its minute's figures: one transaction, synced once.
-    if (!db.transaction()) {
-        error = db.lastError().text();
-        return std::nullopt;
-    }
     QSqlQuery query(db);
-    bool ok = query.prepare(QStringLiteral("INSERT INTO ") + tableName(kind) +
+    bool ok = query.prepare(QStringLiteral("INSERT INTO ") + tableName(record.kind) +
                             QStringLiteral(" (time_ms, state, ") + columnList(all) +
                             QStringLiteral(") VALUES (") + marks + QLatin1Char(')'));
     if (ok) {
@@ -261,35 +440,84 @@ std::optional<qint64> Journal::append(Kind kind, const QStringList &values,
             query.addBindValue(value);
         ok = query.exec();
     }
-    if (!ok)
-        error = query.lastError().text();
-    const qint64 id = query.lastInsertId().toLongLong();
-    if (ok && kind == Kind::Measurement) {
-        QVariantList minute{timeMs / 60000};
-        for (const QVariant &number : numbers)
-            minute << number << number;
-        ok = exec(minuteUpsert(), minute);
-    }
-    if (!ok || !db.commit()) {
-        if (ok)
-            error = db.lastError().text();
-        db.rollback();
+    if (!ok) {
+        noteFailure(query.lastError());
         return std::nullopt;
     }
+    const qint64 id = query.lastInsertId().toLongLong();
+    if (measurement) {
+        QVariantList minute{record.timeMs / 60000};
+        for (const QVariant &number : numbers)
+            minute << number << number;
+        if (!exec(minuteUpsert(), minute))
+            return std::nullopt;
+    }
     return id;
+}
+
+bool Journal::appendAll(const QList<Record> &records)
+{
+    if (!opened) {
+        failure = Failure::Other;
+        return false;
+    }
+    // The rows and their minutes' figures: one transaction, synced once. The
+    // lock is taken at the start, so that a lock held elsewhere is found
+    // before anything is written.
+    if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return false;
+    bool ok = true;
+    for (const Record &record : records) {
+        const std::optional<qint64> id = insert(record);
+        if (!id) {
+            ok = false;
+            break;
+        }
+        lastAppendedId = *id;
+    }
+    if (ok && exec(QStringLiteral("COMMIT")))
+        return true;
+    // What went wrong, not what the rollback says.
+    const QString reason = error;
+    const Failure kind = failure;
+    exec(QStringLiteral("ROLLBACK"));
+    error = reason;
+    failure = kind;
+    return false;
 }
 
 std::optional<qint64> Journal::appendMeasurement(const QStringList &values, const QString &timeLeft,
                                                  State state, qint64 timeMs)
 {
-    const QVariantList numbers{leadingNumber(values.value(2)), leadingNumber(values.value(6)),
-                               leadingNumber(values.value(13)), leadingNumber(timeLeft)};
-    return append(Kind::Measurement, values, numbers, state, timeMs);
+    if (!appendAll({Record{Kind::Measurement, values, timeLeft, timeMs, state}}))
+        return std::nullopt;
+    return lastAppendedId;
 }
 
 std::optional<qint64> Journal::appendEvent(const QStringList &values, State state, qint64 timeMs)
 {
-    return append(Kind::Event, values, {}, state, timeMs);
+    if (!appendAll({Record{Kind::Event, values, QString(), timeMs, state}}))
+        return std::nullopt;
+    return lastAppendedId;
+}
+
+std::optional<qint64> Journal::newestTime()
+{
+    QList<QVariantList> rows;
+    if (!opened ||
+        !exec(QStringLiteral("SELECT (SELECT MAX(time_ms) FROM upsmeasurements), "
+                             "(SELECT MAX(time_ms) FROM upsevents)"),
+              {}, &rows) ||
+        rows.isEmpty())
+        return std::nullopt;
+    // Either table may be empty.
+    const QVariantList &row = rows.first();
+    std::optional<qint64> newest;
+    for (int i = 0; i < 2; ++i) {
+        if (!row.value(i).isNull())
+            newest = qMax(newest.value_or(row.value(i).toLongLong()), row.value(i).toLongLong());
+    }
+    return newest;
 }
 
 QString Journal::newestEventMessage()
@@ -321,14 +549,14 @@ std::optional<Journal::Row> Journal::rowOf(Kind kind, const QVariantList &record
     return row;
 }
 
-std::optional<Journal::Row> Journal::firstUnsent(Kind kind)
+std::optional<Journal::Row> Journal::firstUnsent(Kind kind, qint64 afterId)
 {
     QList<QVariantList> rows;
     if (!opened ||
         !exec(QStringLiteral("SELECT id, time_ms, state, ") + columnList(columns(kind)) +
                       QStringLiteral(" FROM ") + tableName(kind) +
-                      QStringLiteral(" WHERE state = 0 ORDER BY id LIMIT 1"),
-              {}, &rows) ||
+                      QStringLiteral(" WHERE state = 0 AND id > ? ORDER BY id LIMIT 1"),
+              {afterId}, &rows) ||
         rows.isEmpty())
         return std::nullopt;
     return rowOf(kind, rows.first());
@@ -405,25 +633,36 @@ qint64 Journal::dropOldestUnsentMeasurements(qint64 count)
 qint64 Journal::prune(Kind kind, qint64 cutoffMs, qint64 keepSentAbove, int batch)
 {
     const QString table = tableName(kind);
-    // History ends where the rows do.
-    if (kind == Kind::Measurement)
-        exec(QStringLiteral("DELETE FROM upsmeasurements_minutes WHERE minute < ?"),
-             {cutoffMs / 60000});
+    if (!opened)
+        return 0;
+    // The first row, in the order of recording, that is not old: it and every
+    // row after it stay. Read in that order, this looks at the old rows only.
+    QList<QVariantList> first;
+    if (!exec(QStringLiteral("SELECT id FROM ") + table +
+                      QStringLiteral(" NOT INDEXED WHERE time_ms >= ? ORDER BY id LIMIT 1"),
+              {cutoffMs}, &first))
+        return 0;
+    const qint64 keptFrom = first.isEmpty() ? std::numeric_limits<qint64>::max()
+                                            : first.first().value(0).toLongLong();
     QSqlQuery query(db);
-    if (!opened ||
-        !query.prepare(QStringLiteral("DELETE FROM ") + table +
+    if (!query.prepare(QStringLiteral("DELETE FROM ") + table +
                        QStringLiteral(" WHERE id IN (SELECT id FROM ") + table +
-                       QStringLiteral(" WHERE time_ms < ? AND state <> 0 AND (state <> 1 OR id "
+                       QStringLiteral(" WHERE id < ? AND state <> 0 AND (state <> 1 OR id "
                                       "<= ?) ORDER BY id LIMIT ?)")))
         return 0;
-    query.addBindValue(cutoffMs);
+    query.addBindValue(keptFrom);
     query.addBindValue(keepSentAbove);
     query.addBindValue(batch);
     if (!query.exec()) {
-        error = query.lastError().text();
+        noteFailure(query.lastError());
         return 0;
     }
-    return query.numRowsAffected();
+    const qint64 removed = query.numRowsAffected();
+    // History ends where the rows do.
+    if (kind == Kind::Measurement && removed > 0)
+        exec(QStringLiteral("DELETE FROM upsmeasurements_minutes WHERE minute < "
+                            "(SELECT MIN(time_ms) FROM upsmeasurements) / 60000"));
+    return removed;
 }
 
 void Journal::checkpoint()
@@ -446,4 +685,42 @@ bool Journal::setMeta(const QString &key, const QString &value)
     return opened &&
             exec(QStringLiteral("INSERT OR REPLACE INTO journal_meta (key, value) VALUES (?, ?)"),
                  {key, value});
+}
+
+qint64 Journal::pruneHorizon()
+{
+    const QString stored = meta(pruneHorizonKey());
+    return stored.isEmpty() ? newestTime().value_or(now()) : stored.toLongLong();
+}
+
+QString Journal::setAside(const QString &path, const QDateTime &when, QString *error)
+{
+    const QString aside = path + QStringLiteral(".damaged-") + stamp(when);
+    // The log and its index go with the file, under the names SQLite gives
+    // them, so that the copy opens with what its log holds.
+    for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+        QFile file(path + suffix);
+        if (!file.exists())
+            continue;
+        if (!file.rename(aside + suffix)) {
+            *error = file.errorString();
+            return QString();
+        }
+    }
+    return aside;
+}
+
+QString Journal::keepDiscardedLog(const QString &path, const QDateTime &when)
+{
+    const QString wal = path + QStringLiteral("-wal");
+    const QString loss = walLossOf(wal);
+    if (loss.isEmpty())
+        return QString();
+    const QString copy = wal + QStringLiteral(".discarded-") + stamp(when);
+    const bool copied = QFile::copy(wal, copy);
+    if (copied)
+        QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    return QFileInfo(wal).fileName() + QStringLiteral(": ") + loss +
+            (copied ? QStringLiteral("; a copy is kept as ") + QFileInfo(copy).fileName()
+                    : QString());
 }

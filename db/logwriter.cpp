@@ -1,6 +1,7 @@
 #include "logwriter.h"
 
 #include "logs.h"
+#include "pendingrows.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -25,6 +26,11 @@ constexpr int sessionEndChecks = 20;
 constexpr int pruneIntervalMs = 3600 * 1000;
 constexpr int pruneBatch = 1000;
 constexpr int rowsPerCheckpoint = 1000;
+// How much faster than the program's own running time the prune horizon may
+// catch up with the wall clock: a day per hour. A clock set wrong ahead can
+// prune no more than that before it is put right; time the program did not
+// run is caught up within hours.
+constexpr qint64 horizonPace = 24;
 
 QString watermarkKey(Journal::Kind kind)
 {
@@ -34,11 +40,12 @@ QString watermarkKey(Journal::Kind kind)
 } // namespace
 
 LogWriter::LogWriter(Logs *logsInstance, const QString &path, const QString &prefix,
-                     AnswerHandler handler)
+                     std::shared_ptr<PendingRows> pendingRows, AnswerHandler handler)
     : logs(logsInstance)
     , journalPath(path)
     , connectionPrefix(prefix)
     , answers(std::move(handler))
+    , pending(std::move(pendingRows))
 { }
 
 LogWriter::~LogWriter() = default;
@@ -69,10 +76,6 @@ void LogWriter::setBackoff(int firstMs, int longestMs)
 void LogWriter::start()
 {
     journal = std::make_unique<Journal>(journalPath, connectionPrefix + QStringLiteral("-journal"));
-    QString error;
-    if (!journal->open(Journal::Mode::Background, &error))
-        logs->trace(QStringLiteral("Can not open the journal ") + journalPath +
-                    QStringLiteral(": ") + error);
     server = std::make_unique<ServerConnection>(logs, connectionPrefix + QStringLiteral("-server"));
 
     retryTimer = new QTimer(this);
@@ -81,19 +84,55 @@ void LogWriter::start()
     pruneTimer = new QTimer(this);
     connect(pruneTimer, &QTimer::timeout, this, &LogWriter::prune);
     pruneTimer->start(pruneIntervalMs);
+    // Where the journal cannot be opened, the recording side says why.
+    openJournal();
+}
 
+void LogWriter::openJournal()
+{
+    QString error;
+    if (!journal->open(Journal::Mode::Background, &error))
+        return;
+    horizonAtOpen = journal->pruneHorizon();
+    sinceOpen.start();
+    for (const Kind kind : {Kind::Measurement, Kind::Event}) {
+        answeredUpTo[index(kind)] = 0;
+        unmarked[index(kind)].clear();
+    }
     loadWatermarks();
     // The program may have ended while a row was out: the first waiting row of
     // each kind is looked for before it is sent.
     for (const Kind kind : {Kind::Measurement, Kind::Event})
         doubtful[index(kind)] = watermarks[index(kind)].isValid();
     unsent = journal->countUnsent();
-    backlogAtOpen = unsent > 0;
+    backlogAtOpen = backlogAtOpen || unsent > 0;
     enforceLimit();
+}
+
+void LogWriter::releaseJournal()
+{
+    if (journal)
+        journal->close();
+}
+
+void LogWriter::reopenJournal()
+{
+    if (journal && !journal->isOpen())
+        openJournal();
+    if (connected)
+        schedulePump();
+}
+
+void LogWriter::pendingRowsWaiting()
+{
+    if (connected)
+        schedulePump();
 }
 
 void LogWriter::finish()
 {
+    if (journal && journal->isOpen())
+        storePruneHorizon(Journal::now());
     delete retryTimer;
     retryTimer = nullptr;
     delete pruneTimer;
@@ -234,7 +273,7 @@ bool LogWriter::earlierSessionEnded()
 bool LogWriter::settle(Kind kind)
 {
     const Watermark &mark = watermarks[index(kind)];
-    const std::optional<Journal::Row> row = journal->firstUnsent(kind);
+    const std::optional<Journal::Row> row = journal->firstUnsent(kind, answeredUpTo[index(kind)]);
     // Rows sent to another database are not looked for in this one.
     if (!row || !mark.isValid() || mark.target != settings.target()) {
         doubtful[index(kind)] = false;
@@ -331,12 +370,23 @@ void LogWriter::pump()
     pumpScheduled = false;
     if (!connected || !journal)
         return;
+    markUnmarked();
     for (int sent = 0; sent < rowsPerTurn; ++sent) {
-        const std::optional<Journal::Row> measurement = journal->firstUnsent(Kind::Measurement);
-        const std::optional<Journal::Row> event = journal->firstUnsent(Kind::Event);
+        const std::optional<Journal::Row> measurement =
+                journal->firstUnsent(Kind::Measurement, answeredUpTo[0]);
+        const std::optional<Journal::Row> event =
+                journal->firstUnsent(Kind::Event, answeredUpTo[1]);
         if (!measurement && !event) {
-            backlogSent();
-            return;
+            // The journal's rows are older than any that wait in memory.
+            switch (sendFromMemory()) {
+            case Turn::Sent:
+                continue;
+            case Turn::Idle:
+                backlogSent();
+                return;
+            case Turn::Stopped:
+                return;
+            }
         }
         // The two kinds go to two tables; between them, the older row first.
         const bool takeEvent = event && (!measurement || event->timeMs < measurement->timeMs);
@@ -358,17 +408,12 @@ void LogWriter::pump()
         QString error;
         switch (server->insert(tableOf(kind), row.values, &error)) {
         case ServerConnection::Outcome::Stored:
-            // Should the mark not reach the journal, the row is looked for
-            // before it is sent again.
-            if (!journal->setState(kind, row.id, Journal::State::Sent))
-                doubtful[index(kind)] = true;
-            --unsent;
+            markAnswered(kind, row.id, Journal::State::Sent);
             ++sentSinceOpen;
             ++confirmedSinceWatermark[index(kind)];
             break;
         case ServerConnection::Outcome::Refused:
-            journal->setState(kind, row.id, Journal::State::Refused);
-            --unsent;
+            markAnswered(kind, row.id, Journal::State::Refused);
             logs->trace(errorPrefix(kind) + error);
             break;
         case ServerConnection::Outcome::Failed:
@@ -382,6 +427,54 @@ void LogWriter::pump()
         }
     }
     schedulePump();
+}
+
+void LogWriter::markAnswered(Kind kind, qint64 id, Journal::State state)
+{
+    answeredUpTo[index(kind)] = id;
+    --unsent;
+    if (!unmarked[index(kind)].isEmpty() || !journal->setState(kind, id, state))
+        unmarked[index(kind)].append({id, state});
+}
+
+void LogWriter::markUnmarked()
+{
+    for (const Kind kind : {Kind::Measurement, Kind::Event}) {
+        QList<QPair<qint64, Journal::State>> &marks = unmarked[index(kind)];
+        while (!marks.isEmpty() &&
+               journal->setState(kind, marks.first().first, marks.first().second))
+            marks.removeFirst();
+    }
+}
+
+LogWriter::Turn LogWriter::sendFromMemory()
+{
+    const std::optional<PendingRows::Row> row = pending->takeForServer();
+    if (!row)
+        return Turn::Idle;
+    const Kind kind = row->record.kind;
+    QString error;
+    switch (server->insert(tableOf(kind), row->record.values, &error)) {
+    case ServerConnection::Outcome::Stored:
+        pending->finished(row->sequence, Journal::State::Sent);
+        ++sentSinceOpen;
+        return Turn::Sent;
+    case ServerConnection::Outcome::Refused:
+        pending->finished(row->sequence, Journal::State::Refused);
+        logs->trace(errorPrefix(kind) + error);
+        return Turn::Sent;
+    case ServerConnection::Outcome::Failed:
+    case ServerConnection::Outcome::Lost:
+        // Sent again after the reconnect; a row in memory cannot be looked
+        // for by its place in the journal.
+        pending->finished(row->sequence, std::nullopt);
+        connectionFailed(kind, error, false);
+        return Turn::Stopped;
+    case ServerConnection::Outcome::NotConnected:
+        pending->finished(row->sequence, std::nullopt);
+        return Turn::Stopped;
+    }
+    return Turn::Stopped;
 }
 
 void LogWriter::connectionFailed(Kind kind, const QString &error, bool rowInDoubt)
@@ -444,11 +537,31 @@ void LogWriter::enforceLimit()
                     QStringLiteral(" oldest waiting measurement rows were dropped"));
 }
 
+qint64 LogWriter::pruneHorizon(qint64 wallNow) const
+{
+    // Never behind where it stood, never ahead of the wall clock, and ahead
+    // of where it stood by at most horizonPace times the time this journal
+    // has been open.
+    return qMax(horizonAtOpen, qMin(wallNow, horizonAtOpen + horizonPace * sinceOpen.elapsed()));
+}
+
+void LogWriter::storePruneHorizon(qint64 wallNow)
+{
+    journal->setMeta(Journal::pruneHorizonKey(), QString::number(pruneHorizon(wallNow)));
+}
+
 void LogWriter::prune()
 {
     if (!journal || !journal->isOpen())
         return;
-    const qint64 cutoff = QDateTime::currentMSecsSinceEpoch() - Journal::retentionMs;
+    // By the rows' own time and a clock that did not jump: rows older than
+    // the retention before the newest row, and before the horizon.
+    const qint64 wallNow = Journal::now();
+    const std::optional<qint64> newest = journal->newestTime();
+    storePruneHorizon(wallNow);
+    if (!newest)
+        return;
+    const qint64 cutoff = qMin(pruneHorizon(wallNow), *newest) - Journal::retentionMs;
     qint64 removed = 0;
     for (const Kind kind : {Kind::Measurement, Kind::Event}) {
         // Sent rows above the watermark may still be needed to settle a row in doubt.

@@ -3,6 +3,7 @@
 #include "journal.h"
 #include "serverconnection.h"
 
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QObject>
 #include <QString>
@@ -12,6 +13,7 @@
 #include <memory>
 
 class Logs;
+class PendingRows;
 class QTimer;
 
 // Sends the journal's rows to the MySQL server on a thread of its own, so that
@@ -21,7 +23,9 @@ class QTimer;
 // every reconnect happen here.
 //
 // Rows go out in the order they were recorded, one at a time, and are marked
-// sent only after the server confirmed them. When the connection fails, the
+// sent only after the server confirmed them. Rows that the journal could not
+// take wait in memory (pendingrows.h); while the journal cannot take rows at
+// all, they are sent from there, after the journal's own. When the connection fails, the
 // rows wait in the journal and reconnect attempts back off (1 s doubling to
 // 60 s). When it failed while a row was out, that row is looked for in the
 // table before it is sent again, so that it is stored once.
@@ -46,7 +50,7 @@ public:
     using AnswerHandler = std::function<void(const OpenAnswer &answer)>;
 
     LogWriter(Logs *logs, const QString &journalPath, const QString &connectionPrefix,
-              AnswerHandler answers);
+              std::shared_ptr<PendingRows> pending, AnswerHandler answers);
     ~LogWriter() override;
 
     // Any thread.
@@ -69,6 +73,13 @@ public slots:
     void applySettings(const ConnectionSettings &settings, quint64 request);
     // total rows were appended to the journal, unsent of them to be sent.
     void rowsAppended(int total, int unsent);
+    // Rows wait in memory that may be sent from there.
+    void pendingRowsWaiting();
+    // Closes the connection to the journal, which is to be set aside.
+    void releaseJournal();
+    // Opens the journal again where it is closed (a new one, or one that
+    // could not be opened before).
+    void reopenJournal();
 
 private:
     using Kind = Journal::Kind;
@@ -85,11 +96,16 @@ private:
         bool isValid() const { return serverMaxId >= 0; }
     };
 
+    // What one turn of sending from memory came to.
+    enum class Turn { Idle, Sent, Stopped };
+
     static int index(Kind kind) { return kind == Kind::Measurement ? 0 : 1; }
     static Table tableOf(Kind kind);
     static QString errorPrefix(Kind kind);
 
+    void openJournal();
     void retry();
+    Turn sendFromMemory();
     // After an open: settles the rows in doubt, sets the watermarks, sends.
     void connectionOpened();
     // Whether the session that a doubtful row went out in has ended.
@@ -102,6 +118,10 @@ private:
     void storeWatermark(Kind kind);
     void schedulePump();
     void pump();
+    // Records the server's answer for a journal row in the journal.
+    void markAnswered(Kind kind, qint64 id, Journal::State state);
+    // Writes the marks that could not be written before, where it can now.
+    void markUnmarked();
     void connectionFailed(Kind kind, const QString &error, bool rowInDoubt);
     // The connection broke down while settling: try again later.
     void lostWhileSettling();
@@ -110,12 +130,16 @@ private:
     void enforceLimit();
     void prune();
     void pruneOnce();
+    // The time that pruning may go by: the wall clock, slowed where it ran ahead.
+    qint64 pruneHorizon(qint64 wallNow) const;
+    void storePruneHorizon(qint64 wallNow);
 
     Logs *logs;
     QString journalPath;
     QString connectionPrefix;
     AnswerHandler answers;
     std::unique_ptr<Journal> journal;
+    std::shared_ptr<PendingRows> pending;
     std::unique_ptr<ServerConnection> server;
     QTimer *retryTimer = nullptr;
     QTimer *pruneTimer = nullptr;
@@ -143,6 +167,12 @@ private:
     bool backlogAtOpen = false;
     qint64 sentSinceOpen = 0;
 
+    // Journal rows that the server answered in this run: ids up to this, of
+    // each kind, are not sent again, also where their new state could not be
+    // written to the journal (a full disk, a lock held elsewhere); those wait
+    // in unmarked until it can be.
+    qint64 answeredUpTo[2] = {0, 0};
+    QList<QPair<qint64, Journal::State>> unmarked[2];
     Watermark watermarks[2];
     int confirmedSinceWatermark[2] = {0, 0};
     bool doubtful[2] = {false, false};
@@ -152,4 +182,9 @@ private:
     qint64 unsent = 0;
     qint64 unsentLimit = Journal::defaultUnsentLimit;
     int appendsSinceCheckpoint = 0;
+
+    // The prune horizon as stored when the journal was opened, and the time
+    // the program has run since.
+    qint64 horizonAtOpen = 0;
+    QElapsedTimer sinceOpen;
 };

@@ -2,6 +2,7 @@
 #include "comthrd.h"
 #include "core.h"
 #include "database.h"
+#include "databaseanswer.h"
 #include "journalreader.h"
 #include "registry.h"
 #include "serverconnection.h"
@@ -68,7 +69,7 @@ private slots:
         control = std::make_unique<ApcUpsdControl>(profile, registry.get(), trace->log(),
                                                    client.get());
         database = std::make_unique<DataBase>(registry.get(), trace->log());
-        database->openConnection();
+        QVERIFY(openAndAwaitAnswer(*database));
         QVERIFY(database->isConnected());
     }
 
@@ -298,7 +299,7 @@ private slots:
         registry->setKey(QStringLiteral("dbuser"), stoppable.user());
         registry->setKey(QStringLiteral("dbpasswd"), stoppable.password(), true);
         database->setReconnectBackoff(50, 1000);
-        database->openConnection();
+        QVERIFY(openAndAwaitAnswer(*database));
         makeCore();
         core->start();
         const auto rows = [&](const QString &statement) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "database.h"
+#include "databaseanswer.h"
 #include "journalreader.h"
 #include "logs.h"
 #include "registry.h"

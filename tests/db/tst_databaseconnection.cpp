@@ -270,7 +270,7 @@ void TestDatabaseConnection::refused()
     DatabaseUnderTest db(*server, schema);
     db.registry->setKey(key, value, key == QLatin1String("dbpasswd"));
     const int mark = db.messages().size();
-    db.database->openConnection();
+    QVERIFY(openAndAwaitAnswer(*db.database));
     QVERIFY(!db.database->isConnected());
 
     const QString expectedPort =
@@ -321,7 +321,7 @@ void TestDatabaseConnection::passwordWithConnectionStringCharacters()
 void TestDatabaseConnection::reconnectOnSave()
 {
     DatabaseUnderTest db(*server, schema);
-    db.database->openConnection();
+    QVERIFY(openAndAwaitAnswer(*db.database));
     QVERIFY(db.database->isConnected());
     const auto connectionRecords = [&db](int mark) {
         return db.trace->since(mark).filter(
@@ -410,7 +410,8 @@ void TestDatabaseConnection::refusalShowsMessageBox()
         }
     });
     poll.start(20);
-    db.database->openConnection();
+    QVERIFY(openAndAwaitAnswer(*db.database));
+    QTRY_VERIFY(!shownText.isEmpty());
     poll.stop();
     QVERIFY(!db.database->isConnected());
     QVERIFY2(shownText.startsWith(QStringLiteral("Can not connect to database \n")),

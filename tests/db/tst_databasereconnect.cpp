@@ -49,7 +49,7 @@ void TestDatabaseReconnect::init()
     QVERIFY2(server->createSchema(schema), qPrintable(server->lastError()));
     db = std::make_unique<DatabaseUnderTest>(*server, schema);
     db->database->setReconnectBackoff(50, 400);
-    db->database->openConnection();
+    QVERIFY(openAndAwaitAnswer(*db->database));
     QVERIFY(db->database->isConnected());
 }
 
@@ -134,7 +134,7 @@ void TestDatabaseReconnect::lastEventMessageFromJournalWhileDown()
     db->database.reset();
     db->database = std::make_unique<DataBase>(db->registry.get(), db->logs.get());
     db->database->setReconnectBackoff(50, 400);
-    db->database->openConnection();
+    QVERIFY(openAndAwaitAnswer(*db->database));
     QCOMPARE(notices.size(), 1);
     QCOMPARE(db->database->lastEventMessage(), QStringLiteral("Running on UPS batteries."));
 

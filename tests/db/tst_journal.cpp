@@ -21,6 +21,7 @@ private slots:
 
     void readableByItsOwnerOnly();
     void minutesHoldTheirRowsExtremes();
+    void rowsPastRetentionArePruned_data();
     void rowsPastRetentionArePruned();
     void limitDropsOldestWaitingMeasurementsOnly();
 
@@ -69,7 +70,8 @@ std::unique_ptr<DataBase> TestJournal::startDatabase(const QString &host)
         registry->setKey(QStringLiteral("dbuser"), QStringLiteral("ups"));
     }
     auto database = std::make_unique<DataBase>(registry.get(), logs.get());
-    database->openConnection();
+    QTest::qVerify(openAndAwaitAnswer(*database), "openAndAwaitAnswer", "the writer answered",
+                   __FILE__, __LINE__);
     return database;
 }
 
@@ -120,8 +122,19 @@ void TestJournal::minutesHoldTheirRowsExtremes()
                           QStringLiteral("1|1|231|231|||12.5|12.5")}));
 }
 
+void TestJournal::rowsPastRetentionArePruned_data()
+{
+    QTest::addColumn<int>("clockOffsetDays");
+    // Pruning goes by the rows' own times: a clock set wrong at start (and
+    // the rows it stamps) neither empties the history nor keeps it for ever.
+    QTest::newRow("clock right") << 0;
+    QTest::newRow("clock 40 days ahead") << 40;
+    QTest::newRow("clock 40 days behind") << -40;
+}
+
 void TestJournal::rowsPastRetentionArePruned()
 {
+    QFETCH(int, clockOffsetDays);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const qint64 past = now - (Journal::retentionDays + 1) * dayMs;
     const qint64 within = now - (Journal::retentionDays - 1) * dayMs;
@@ -139,13 +152,20 @@ void TestJournal::rowsPastRetentionArePruned()
         add(QStringLiteral("old waiting"), Journal::State::Unsent, past);
         add(QStringLiteral("recent sent"), Journal::State::Sent, within);
         add(QStringLiteral("recent local"), Journal::State::LocalOnly, within);
+        add(QStringLiteral("last run"), Journal::State::Sent, now - 60000);
     }
     QSqlDatabase::removeDatabase(QStringLiteral("filling"));
 
+    const qint64 offset = clockOffsetDays * dayMs;
+    Journal::setClock([offset] { return QDateTime::currentMSecsSinceEpoch() + offset; });
     auto database = startDatabase(QString());
+    database->writeMeasurement(sampleMeasurement(QStringLiteral("this run")));
+    database->writeEvent(sampleEvent(QStringLiteral("this run")));
+    Journal::setClock({});
     const QString path = database->journalPath();
     const QStringList kept{QStringLiteral("old waiting"), QStringLiteral("recent sent"),
-                           QStringLiteral("recent local")};
+                           QStringLiteral("recent local"), QStringLiteral("last run"),
+                           QStringLiteral("this run")};
     // Events are pruned after measurements.
     QTRY_COMPARE_WITH_TIMEOUT(
             readJournal(path, QStringLiteral("SELECT message FROM upsevents ORDER BY id")), kept,

@@ -50,7 +50,7 @@ void TestLogWriter::hungServerNeverHoldsUpTheCaller()
 {
     DatabaseUnderTest db(*server, schema);
     db.database->setReconnectBackoff(50, 400);
-    db.database->openConnection();
+    QVERIFY(openAndAwaitAnswer(*db.database));
     QVERIFY(db.database->isConnected());
 
     // A listener that accepts connections and never says a word.
@@ -100,7 +100,7 @@ void TestLogWriter::rowInDoubtIsStoredOnce()
     DatabaseUnderTest db(*server, schema);
     db.registry->setKey(QStringLiteral("dbport"), QString::number(proxy.port()));
     db.database->setReconnectBackoff(50, 400);
-    db.database->openConnection();
+    QVERIFY(openAndAwaitAnswer(*db.database));
     QVERIFY(db.database->isConnected());
 
     // Two rows alike went out before: the table holds them already, and the

@@ -18,22 +18,25 @@
 
 // The program's subsystems for a window under test, on peers that cannot do
 // harm: confdata and Trace.log in the given directory, and a service control
-// whose process list and daemon are stand-ins there (the daemon only records
-// its starts in daemon.starts), whose apcupsd.conf lies there too, and whose
-// image names are the test's own, so that no process of the machine is ever
-// listed, started or ended. The database and the network client follow the
-// settings in confdata.
+// whose process list and daemon are stand-ins there, or in standIns when
+// given (the daemon only records its starts in daemon.starts), whose
+// apcupsd.conf lies there too, and whose image names are the test's own, so
+// that no process of the machine is ever listed, started or ended. The
+// database and the network client follow the settings in confdata.
 class WindowSubsystems
 {
 public:
     explicit WindowSubsystems(const QString &directory,
-                              const std::function<void(InstallationProfile &)> &adjust = {})
-        : dir(directory)
+                              const std::function<void(InstallationProfile &)> &adjust = {},
+                              const QString &standIns = QString())
+        : dir(standIns.isEmpty() ? directory : standIns)
     {
+        const QDir data(directory);
         // A refused connection is recorded instead of waiting in a message box.
         DataBase::setFailureNotice([this](const QString &text) { refusals.append(text); });
-        logs = std::make_unique<Logs>(dir.filePath(QStringLiteral("Trace.log")));
-        registry = std::make_unique<Registry>(logs.get(), dir.filePath(QStringLiteral("confdata")));
+        logs = std::make_unique<Logs>(data.filePath(QStringLiteral("Trace.log")));
+        registry =
+                std::make_unique<Registry>(logs.get(), data.filePath(QStringLiteral("confdata")));
         writeScript(QStringLiteral("processes"), "echo init\n");
         writeScript(QStringLiteral("bin/daemon"),
                     "echo started >> '" +
