@@ -376,7 +376,6 @@ void TestJournalFaults::powerFailureIsRecorded()
     QTRY_COMPARE_WITH_TIMEOUT(database->lastEventMessage(),
                               simulator->model().eventLines().constLast(), 30000);
     const qint64 stall = stalls.stop();
-    qDebug("STALL %lld %lld", stall, usualStall);
     QVERIFY2(stall <= qMax<qint64>(100, 3 * usualStall),
              qPrintable(QStringLiteral("longest stall %1 ms, %2 ms before the fault")
                                 .arg(stall)
