@@ -40,7 +40,8 @@ class DataBase final : public QObject
 
 public:
     // Shows the text of a refused connection to the user. The default is a
-    // modal message box that waits for OK; tests put their own in its place.
+    // modal message box with OK, which nothing waits for; tests put their own
+    // in its place.
     using FailureNotice = std::function<void(const QString &text)>;
 
     // The process-wide object, its journal beside confdata. Never destroyed.
