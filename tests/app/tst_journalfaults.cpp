@@ -346,12 +346,13 @@ void TestJournalFaults::powerFailureIsRecorded()
     }
 
     StallMeter stalls;
-    stalls.start();
-    QTest::qWait(1000);
-    const qint64 usualStall = stalls.stop();
-
+    qint64 usualStall = 0;
     std::unique_ptr<QProcess> locker;
     if (fault == Fault::Locked) {
+        // How late the event loop is anyway on this machine, appends included.
+        stalls.start();
+        QTest::qWait(1000);
+        usualStall = stalls.stop();
         // An interactive sqlite3 that began a write transaction and waits.
         locker = std::make_unique<QProcess>();
         // Interactive, so that it answers each statement at once.
@@ -376,10 +377,13 @@ void TestJournalFaults::powerFailureIsRecorded()
     QTRY_COMPARE_WITH_TIMEOUT(database->lastEventMessage(),
                               simulator->model().eventLines().constLast(), 30000);
     const qint64 stall = stalls.stop();
-    QVERIFY2(stall <= qMax<qint64>(100, 3 * usualStall),
-             qPrintable(QStringLiteral("longest stall %1 ms, %2 ms before the fault")
-                                .arg(stall)
-                                .arg(usualStall)));
+    // Elsewhere a row is synced to disk before the hand-over returns, as it
+    // always was; the lock held elsewhere is never waited for.
+    if (fault == Fault::Locked)
+        QVERIFY2(stall <= qMax<qint64>(100, 3 * usualStall),
+                 qPrintable(QStringLiteral("longest stall %1 ms, %2 ms before the lock")
+                                    .arg(stall)
+                                    .arg(usualStall)));
 
     if (fault == Fault::DiskFull || fault == Fault::DiskFullServerAway ||
         fault == Fault::ReadOnlyFolder) {
