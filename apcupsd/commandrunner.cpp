@@ -94,8 +94,3 @@ void sleepMs(int msecs)
     if (msecs > 0)
         QThread::msleep(static_cast<unsigned long>(msecs));
 }
-
-bool startDetached(const QString &program, const QStringList &arguments)
-{
-    return QProcess::startDetached(program, arguments);
-}
