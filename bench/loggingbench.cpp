@@ -17,7 +17,10 @@
 //      handed over and started again, and when a proxy cuts the connection
 //      at 20 INSERTs (10 after the server stored the row, 10 before it got it);
 //   4. for the history view, a min/max per time bucket over a month of
-//      journal rows (--history-rows, default 1,000,000; 0 leaves it out).
+//      journal rows (--history-rows, default 1,000,000; 0 leaves it out);
+//   5. rows lost and duplicated when the program is killed (SIGKILL) 20 times
+//      while a backlog of 20 N rows drains from its journal, counted by
+//      content and by delivery key.
 // Not a test: figures depend on the machine; compare them within one run.
 
 #include "database.h"
@@ -34,6 +37,8 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -397,6 +402,122 @@ void history(const QString &workDir, int rows)
         << minuteBuckets << " buckets)\n";
 }
 
+// 5. The program killed again and again while its journal drains.
+void killsWhileDraining(TestMariaDb &server, const QString &workDir, int rows)
+{
+    const QString schema = QStringLiteral("bench_kills");
+    server.createSchema(schema);
+    const QString dir = workDir + QStringLiteral("/kills");
+    QDir().mkpath(dir);
+    {
+        Peers peers(dir);
+        peers.pointAt(server, server.port(), schema);
+    }
+    const QString journalPath = dir + QLatin1Char('/') + Journal::fileName();
+    const int measurements = rows, events = rows / 10;
+    {
+        Journal journal(journalPath, QStringLiteral("bench-kills-fill"));
+        QString error;
+        if (!journal.open(Journal::Mode::Background, &error)) {
+            out << "kills: " << error << '\n';
+            return;
+        }
+        QList<Journal::Record> records;
+        const qint64 start = QDateTime::currentMSecsSinceEpoch() - qint64(rows) * 1000;
+        for (int i = 0; i < measurements; ++i) {
+            records.append({Journal::Kind::Measurement,
+                            measurementRow(QStringLiteral("drain ") + QString::number(i)),
+                            QStringLiteral("10.0"), start + i * 1000, Journal::State::Unsent});
+            if (i % 10 == 0)
+                records.append({Journal::Kind::Event,
+                                sampleEvent(QStringLiteral("drain event ") + QString::number(i)),
+                                QString(), start + i * 1000, Journal::State::Unsent});
+        }
+        journal.appendAll(records);
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("bench-kills-fill"));
+
+    const auto stored = [&] {
+        return countOf(server, schema, QStringLiteral("SELECT COUNT(*) FROM upsmeasurements")) +
+                countOf(server, schema, QStringLiteral("SELECT COUNT(*) FROM upsevents"));
+    };
+    const auto waiting = [&journalPath] {
+        QSqlDatabase reader = Journal::openReadOnly(journalPath, QStringLiteral("bench-kills"));
+        QSqlQuery query(reader);
+        int count = -1;
+        if (query.exec(QStringLiteral("SELECT (SELECT COUNT(*) FROM upsmeasurements WHERE state "
+                                      "= 0) + (SELECT COUNT(*) FROM upsevents WHERE state = 0)")) &&
+            query.next())
+            count = query.value(0).toInt();
+        query.clear();
+        reader = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("bench-kills"));
+        return count;
+    };
+    const auto startProgram = [&dir] {
+        auto program = std::make_unique<QProcess>();
+        program->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program->start(QCoreApplication::applicationFilePath(),
+                       {QStringLiteral("--drain-child"), dir});
+        program->waitForStarted(10000);
+        return program;
+    };
+
+    // Killed once rows are flowing, at a random moment of the next 300 ms.
+    const int kills = 20;
+    int killed = 0;
+    for (; killed < kills; ++killed) {
+        const int before = stored();
+        auto program = startProgram();
+        if (!waitFor([&] { return stored() > before || waiting() == 0; }, 60000) || waiting() == 0)
+            break;
+        QTest::qWait(int(QRandomGenerator::global()->bounded(300)));
+        ::kill(pid_t(program->processId()), SIGKILL);
+        program->waitForFinished(10000);
+    }
+    {
+        auto program = startProgram();
+        waitFor([&] { return waiting() == 0; }, 600000);
+        program->terminate();
+        program->waitForFinished(10000);
+    }
+
+    const int distinctRows =
+            countOf(server, schema,
+                    QStringLiteral("SELECT COUNT(DISTINCT batttotaltime) FROM upsmeasurements"));
+    const int allRows =
+            countOf(server, schema, QStringLiteral("SELECT COUNT(*) FROM upsmeasurements"));
+    const int distinctEvents = countOf(
+            server, schema, QStringLiteral("SELECT COUNT(DISTINCT message) FROM upsevents"));
+    const int allEvents = countOf(server, schema, QStringLiteral("SELECT COUNT(*) FROM upsevents"));
+    const int keys =
+            countOf(server, schema, QStringLiteral("SELECT COUNT(*) FROM voltrine_delivery"));
+    const int keyedRows = countOf(server, schema,
+                                  QStringLiteral("SELECT COUNT(DISTINCT source, kind, "
+                                                 "journal_id) FROM voltrine_delivery"));
+    // Rows whose key was on the server already: stored by a killed program
+    // that had not marked them.
+    QFile trace(dir + QStringLiteral("/Trace.log"));
+    trace.open(QIODevice::ReadOnly);
+    const int foundByKey = int(trace.readAll().count("stored before the connection was lost"));
+    out << "5. killed (SIGKILL) " << killed << " times while " << measurements
+        << " measurement and " << events << " event rows drained from the journal: by content "
+        << (measurements + events - distinctRows - distinctEvents) << " lost, "
+        << (allRows - distinctRows + allEvents - distinctEvents) << " duplicated; " << keys
+        << " delivery keys (" << keyedRows << " distinct) for " << (allRows + allEvents)
+        << " rows on the server, " << waiting() << " still waiting; " << foundByKey
+        << " rows found stored by their key, not sent again\n";
+}
+
+// The program's recording side alone, sending what its journal holds.
+int drainChild(const QString &dir)
+{
+    Peers peers(dir);
+    DataBase database(peers.registry.get(), peers.logs.get());
+    database.openConnection();
+    return QCoreApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -407,12 +528,17 @@ int main(int argc, char *argv[])
                       QStringLiteral("N"), QStringLiteral("200")});
     parser.addOption({QStringLiteral("history-rows"), QStringLiteral("journal rows for 4"),
                       QStringLiteral("N"), QStringLiteral("1000000")});
+    parser.addOption({QStringLiteral("drain-child"), QStringLiteral("(5: the program killed)"),
+                      QStringLiteral("DIR")});
+    parser.addOption({QStringLiteral("only-kills"), QStringLiteral("runs 5 alone")});
     parser.process(application);
+    // Refusals are counted in the figures, not shown.
+    DataBase::setFailureNotice([](const QString &) {});
+    if (parser.isSet(QStringLiteral("drain-child")))
+        return drainChild(parser.value(QStringLiteral("drain-child")));
     const int rows = qMax(10, parser.value(QStringLiteral("rows")).toInt());
     const int historyRows = parser.value(QStringLiteral("history-rows")).toInt();
 
-    // Refusals are counted in the figures, not shown.
-    DataBase::setFailureNotice([](const QString &) {});
     QTemporaryDir dir;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
     OwnMariaDb ownServer(dir.path(), QStringLiteral(VOLTRINE_REGISTER_ODBC_DRIVER));
@@ -422,13 +548,17 @@ int main(int argc, char *argv[])
     }
     TestMariaDb &server = ownServer.get();
 
-    hungServer(server, dir.path(), rows);
-    out.flush();
-    appendBesideInsert(server, dir.path(), qMax(rows, 500));
-    out.flush();
-    outageAndCuts(server, dir.path(), rows);
-    out.flush();
-    if (historyRows > 0)
-        history(dir.path(), historyRows);
+    if (!parser.isSet(QStringLiteral("only-kills"))) {
+        hungServer(server, dir.path(), rows);
+        out.flush();
+        appendBesideInsert(server, dir.path(), qMax(rows, 500));
+        out.flush();
+        outageAndCuts(server, dir.path(), rows);
+        out.flush();
+        if (historyRows > 0)
+            history(dir.path(), historyRows);
+        out.flush();
+    }
+    killsWhileDraining(server, dir.path(), 20 * rows);
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QUuid>
 
 #include <limits>
 
@@ -135,6 +136,11 @@ QString walLossOf(const QString &walPath)
             .arg(brokenAt)
             .arg(frame)
             .arg(lostCommits);
+}
+
+QString newestEventKey()
+{
+    return QStringLiteral("events.newest");
 }
 
 QString stamp(const QDateTime &when)
@@ -445,6 +451,11 @@ std::optional<qint64> Journal::insert(const Record &record)
         return std::nullopt;
     }
     const qint64 id = query.lastInsertId().toLongLong();
+    // Where the event walk stands, kept apart from the rows, which are pruned.
+    if (!measurement &&
+        !exec(QStringLiteral("INSERT OR REPLACE INTO journal_meta (key, value) VALUES (?, ?)"),
+              {newestEventKey(), bound.value(3)}))
+        return std::nullopt;
     if (measurement) {
         QVariantList minute{record.timeMs / 60000};
         for (const QVariant &number : numbers)
@@ -523,17 +534,40 @@ std::optional<qint64> Journal::newestTime()
 QString Journal::newestEventMessage()
 {
     QList<QVariantList> rows;
+    // A journal of an earlier version has the rows only.
     if (!opened ||
-        !exec(QStringLiteral("SELECT message FROM upsevents ORDER BY id DESC LIMIT 1"), {}, &rows))
+        !exec(QStringLiteral("SELECT COALESCE((SELECT value FROM journal_meta WHERE key = ?), "
+                             "(SELECT message FROM upsevents ORDER BY id DESC LIMIT 1))"),
+              {newestEventKey()}, &rows))
         return QString();
     return rows.value(0).value(0).toString();
 }
 
 bool Journal::hasEvents()
 {
-    QList<QVariantList> rows;
-    return opened && exec(QStringLiteral("SELECT 1 FROM upsevents LIMIT 1"), {}, &rows) &&
-            !rows.isEmpty();
+    return !newestEventMessage().isEmpty();
+}
+
+QString Journal::deliverySource()
+{
+    // Made by whichever side opens the journal first; both read the same.
+    if (opened && meta(deliverySourceKey()).isEmpty())
+        exec(QStringLiteral("INSERT OR IGNORE INTO journal_meta (key, value) VALUES (?, ?)"),
+             {deliverySourceKey(), QUuid::createUuid().toString(QUuid::WithoutBraces)});
+    return meta(deliverySourceKey());
+}
+
+qint64 Journal::retryRefused()
+{
+    qint64 total = 0;
+    for (const Kind kind : {Kind::Measurement, Kind::Event}) {
+        QSqlQuery query(db);
+        if (opened &&
+            query.exec(QStringLiteral("UPDATE ") + tableName(kind) +
+                       QStringLiteral(" SET state = 0 WHERE state = 3")))
+            total += query.numRowsAffected();
+    }
+    return total;
 }
 
 std::optional<Journal::Row> Journal::rowOf(Kind kind, const QVariantList &record)
@@ -644,6 +678,13 @@ qint64 Journal::prune(Kind kind, qint64 cutoffMs, qint64 keepSentAbove, int batc
         return 0;
     const qint64 keptFrom = first.isEmpty() ? std::numeric_limits<qint64>::max()
                                             : first.first().value(0).toLongLong();
+    // A journal of an earlier version keeps the walk's place in its newest
+    // event row only: it is written down before that row can go.
+    if (kind == Kind::Event &&
+        !exec(QStringLiteral("INSERT OR IGNORE INTO journal_meta (key, value) SELECT ?, message "
+                             "FROM upsevents ORDER BY id DESC LIMIT 1"),
+              {newestEventKey()}))
+        return 0;
     QSqlQuery query(db);
     if (!query.prepare(QStringLiteral("DELETE FROM ") + table +
                        QStringLiteral(" WHERE id IN (SELECT id FROM ") + table +

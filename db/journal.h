@@ -149,9 +149,16 @@ public:
     // The time of the newest row of either kind; nothing when there is none.
     std::optional<qint64> newestTime();
 
-    // The message of the newest event row, whatever its state; "" when none.
+    // The message of the newest event row ever appended, whatever its state,
+    // also once that row has been pruned; "" when none.
     QString newestEventMessage();
     bool hasEvents();
+    // This journal's name on the server's delivery keys: random, made once,
+    // when first asked for; "" when it can be neither read nor made.
+    QString deliverySource();
+    static QString deliverySourceKey() { return QStringLiteral("delivery.source"); }
+    // Rows the server refused for their values wait to be sent again; how many.
+    qint64 retryRefused();
 
     // The oldest row of that kind waiting to be sent, of those with an id above afterId.
     std::optional<Row> firstUnsent(Kind kind, qint64 afterId = 0);

@@ -69,6 +69,8 @@ bool JournalKeeper::openJournal()
     // Fixed before this run's first row, which a wrong clock may stamp.
     if (journal.meta(Journal::pruneHorizonKey()).isEmpty())
         journal.setMeta(Journal::pruneHorizonKey(), QString::number(journal.pruneHorizon()));
+    // Made with the journal: rows of this journal are named by it on the server.
+    journal.deliverySource();
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <QMutexLocker>
 #include <QThread>
 #include <QTimer>
+#include <QUuid>
 
 #include <limits>
 
@@ -17,6 +18,9 @@ namespace {
 // Rows sent per turn of the writer's event loop, so that new settings are
 // taken up during a long backlog.
 constexpr int rowsPerTurn = 50;
+// A journal held by another program is waited for briefly: marks that cannot
+// be written wait in memory, and rows go on reaching the server meanwhile.
+constexpr int journalBusyTimeoutMs = 1000;
 // Confirmed rows of a kind after which the watermark moves up, which keeps
 // the search for a row in doubt short.
 constexpr int rowsPerWatermark = 1000;
@@ -82,7 +86,12 @@ void LogWriter::start()
     retryTimer->setSingleShot(true);
     connect(retryTimer, &QTimer::timeout, this, &LogWriter::retry);
     pruneTimer = new QTimer(this);
-    connect(pruneTimer, &QTimer::timeout, this, &LogWriter::prune);
+    connect(pruneTimer, &QTimer::timeout, this, &LogWriter::hourly);
+    unblockTimer = new QTimer(this);
+    unblockTimer->setSingleShot(true);
+    unblockTimer->setTimerType(Qt::PreciseTimer);
+    connect(unblockTimer, &QTimer::timeout, this, &LogWriter::schedulePump);
+    clock.start();
     pruneTimer->start(pruneIntervalMs);
     // Where the journal cannot be opened, the recording side says why.
     openJournal();
@@ -93,8 +102,14 @@ void LogWriter::openJournal()
     QString error;
     if (!journal->open(Journal::Mode::Background, &error))
         return;
+    journal->setBusyTimeout(journalBusyTimeoutMs);
     horizonAtOpen = journal->pruneHorizon();
     sinceOpen.start();
+    journalSource = journal->deliverySource();
+    // A journal that takes no writes: the rows get this run's name, which no
+    // other program shares.
+    if (journalSource.isEmpty())
+        journalSource = QStringLiteral("run-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
     for (const Kind kind : {Kind::Measurement, Kind::Event}) {
         answeredUpTo[index(kind)] = 0;
         unmarked[index(kind)].clear();
@@ -137,6 +152,8 @@ void LogWriter::finish()
     retryTimer = nullptr;
     delete pruneTimer;
     pruneTimer = nullptr;
+    delete unblockTimer;
+    unblockTimer = nullptr;
     connected = false;
     server.reset();
     journal.reset();
@@ -170,15 +187,11 @@ void LogWriter::applySettings(const ConnectionSettings &newSettings, quint64 req
     QString error;
     answer.result = server->open(settings, &error);
     answer.error = error;
+    // Rows the server refused are tried again with the settings saved anew.
+    retryRefusedRows();
     if (answer.result == ServerConnection::OpenResult::Connected) {
         lastTracedOpenError.clear();
-        // The event walk starts after the newest message stored anywhere: the
-        // journal's once it has event rows, the server's before.
-        if (!journal->hasEvents()) {
-            const QString message = server->lastEventMessage();
-            QMutexLocker locker(&fallbackMutex);
-            fallbackMessage = message;
-        }
+        readServerLastEvent();
         connected = true;
         answers(answer);
         connectionOpened();
@@ -208,6 +221,7 @@ void LogWriter::retry()
     const int records = outageOutlivedReconnect ? 0 : ServerConnection::TraceSuccess;
     if (server->open(settings, &error, records) == ServerConnection::OpenResult::Connected) {
         lastTracedOpenError.clear();
+        readServerLastEvent();
         connected = true;
         connectionOpened();
         return;
@@ -226,10 +240,31 @@ void LogWriter::scheduleRetry()
     retryTimer->start(backoffMs);
 }
 
+void LogWriter::readServerLastEvent()
+{
+    // The event walk starts after the newest message stored anywhere: the
+    // journal's once it has had an event row, the server's before.
+    if (journal->hasEvents())
+        return;
+    const QString message = server->lastEventMessage();
+    QMutexLocker locker(&fallbackMutex);
+    fallbackMessage = message;
+}
+
 void LogWriter::connectionOpened()
 {
-    backoffMs = 0;
+    // The back-off goes on growing until a row is stored: a server that
+    // takes the login but not the rows is not asked again every second.
     sentSinceOpen = 0;
+    for (const Kind kind : {Kind::Measurement, Kind::Event}) {
+        const QString reason = server->unkeyedReason(tableOf(kind));
+        if (!reason.isEmpty() && reason != tracedUnkeyed[index(kind)])
+            logs->trace(QStringLiteral("Rows of ") + Journal::tableName(kind) +
+                        QStringLiteral(" whose connection broke are looked for by their "
+                                       "values: ") +
+                        reason);
+        tracedUnkeyed[index(kind)] = reason;
+    }
     backlogAtOpen = backlogAtOpen || unsent > 0;
     if ((doubtful[0] || doubtful[1]) && !earlierSessionEnded()) {
         lostWhileSettling();
@@ -272,6 +307,11 @@ bool LogWriter::earlierSessionEnded()
 
 bool LogWriter::settle(Kind kind)
 {
+    // With its key, the row is simply sent again: the key decides.
+    if (server->deliveryKeyed(tableOf(kind))) {
+        doubtful[index(kind)] = false;
+        return true;
+    }
     const Watermark &mark = watermarks[index(kind)];
     const std::optional<Journal::Row> row = journal->firstUnsent(kind, answeredUpTo[index(kind)]);
     // Rows sent to another database are not looked for in this one.
@@ -289,8 +329,15 @@ bool LogWriter::settle(Kind kind)
             ++sentAlike;
     }
     const std::optional<int> inTable = server->countStored(table, stored, mark.serverMaxId);
-    if (!inTable)
-        return false;
+    if (!inTable) {
+        if (!server->answers())
+            return false;
+        // The server answers but lets this account not read the table: the
+        // row is sent again.
+        cannotLookFor(server->lastQueryError());
+        doubtful[index(kind)] = false;
+        return true;
+    }
     if (*inTable > sentAlike && journal->setState(kind, row->id, Journal::State::Sent)) {
         --unsent;
         logs->trace((kind == Kind::Measurement ? QStringLiteral("Measurement")
@@ -305,8 +352,12 @@ bool LogWriter::refreshWatermark(Kind kind)
 {
     const std::optional<qint64> maxId = server->maxId(tableOf(kind));
     const std::optional<ServerConnection::Session> session = server->session();
-    if (!maxId || !session)
-        return false;
+    if (!maxId || !session) {
+        if (!server->answers())
+            return false;
+        cannotLookFor(server->lastQueryError());
+        return true;
+    }
     Watermark &mark = watermarks[index(kind)];
     mark.target = settings.target();
     mark.serverMaxId = *maxId;
@@ -349,6 +400,15 @@ void LogWriter::storeWatermark(Kind kind)
                      QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
 }
 
+void LogWriter::cannotLookFor(const QString &error)
+{
+    if (!cannotLookForTraced)
+        logs->trace(QStringLiteral("Rows whose connection broke cannot be looked for on the "
+                                   "server, they are sent again: ") +
+                    error);
+    cannotLookForTraced = true;
+}
+
 void LogWriter::lostWhileSettling()
 {
     server->drop();
@@ -372,17 +432,23 @@ void LogWriter::pump()
         return;
     markUnmarked();
     for (int sent = 0; sent < rowsPerTurn; ++sent) {
+        const bool open[2] = {!isBlocked(Kind::Measurement), !isBlocked(Kind::Event)};
         const std::optional<Journal::Row> measurement =
-                journal->firstUnsent(Kind::Measurement, answeredUpTo[0]);
+                open[0] ? journal->firstUnsent(Kind::Measurement, answeredUpTo[0]) : std::nullopt;
         const std::optional<Journal::Row> event =
-                journal->firstUnsent(Kind::Event, answeredUpTo[1]);
+                open[1] ? journal->firstUnsent(Kind::Event, answeredUpTo[1]) : std::nullopt;
         if (!measurement && !event) {
             // The journal's rows are older than any that wait in memory.
-            switch (sendFromMemory()) {
+            switch (sendFromMemory(open)) {
             case Turn::Sent:
                 continue;
             case Turn::Idle:
-                backlogSent();
+                // A kind whose table refuses waits for its own retry (a
+                // timer may wake this a little before it is due).
+                if (open[0] && open[1])
+                    backlogSent();
+                else
+                    armUnblockTimer();
                 return;
             case Turn::Stopped:
                 return;
@@ -405,20 +471,23 @@ void LogWriter::pump()
             connectionFailed(kind, QStringLiteral("Database connection is not open"), false);
             return;
         }
+        const ServerConnection::DeliveryKey key{journalSource, tableOf(kind), row.id};
         QString error;
-        switch (server->insert(tableOf(kind), row.values, &error)) {
+        switch (const ServerConnection::Outcome outcome =
+                        server->insert(tableOf(kind), row.values, &error, &key)) {
         case ServerConnection::Outcome::Stored:
+        case ServerConnection::Outcome::AlreadyStored:
             markAnswered(kind, row.id, Journal::State::Sent);
-            ++sentSinceOpen;
+            rowStored(kind, outcome);
             ++confirmedSinceWatermark[index(kind)];
             break;
         case ServerConnection::Outcome::Refused:
             markAnswered(kind, row.id, Journal::State::Refused);
-            logs->trace(errorPrefix(kind) + error);
+            traceRefusal(kind, error);
             break;
         case ServerConnection::Outcome::Failed:
-            connectionFailed(kind, error, false);
-            return;
+            blockKind(kind, error);
+            break;
         case ServerConnection::Outcome::Lost:
             connectionFailed(kind, error, true);
             return;
@@ -427,6 +496,76 @@ void LogWriter::pump()
         }
     }
     schedulePump();
+}
+
+bool LogWriter::isBlocked(Kind kind) const
+{
+    return blockedUntil[index(kind)] > clock.elapsed();
+}
+
+void LogWriter::blockKind(Kind kind, const QString &error)
+{
+    // The table refuses the row for another reason than its values (a
+    // missing column, a privilege): the other kind goes on, and this one is
+    // tried again after its own back-off.
+    int &wait = kindBackoffMs[index(kind)];
+    wait = wait == 0 ? firstBackoffMs : qMin(wait * 2, longestBackoffMs);
+    blockedUntil[index(kind)] = clock.elapsed() + wait;
+    if (error != kindFailure[index(kind)])
+        logs->trace(errorPrefix(kind) + error);
+    kindFailure[index(kind)] = error;
+    outage = true;
+    armUnblockTimer();
+}
+
+void LogWriter::armUnblockTimer()
+{
+    const qint64 now = clock.elapsed();
+    qint64 soonest = -1;
+    for (const qint64 until : blockedUntil) {
+        if (until > now && (soonest < 0 || until < soonest))
+            soonest = until;
+    }
+    if (soonest >= 0)
+        unblockTimer->start(int(soonest - now));
+}
+
+void LogWriter::rowStored(Kind kind, ServerConnection::Outcome outcome)
+{
+    backoffMs = 0;
+    kindBackoffMs[index(kind)] = 0;
+    kindFailure[index(kind)].clear();
+    ++sentSinceOpen;
+    if (outcome == ServerConnection::Outcome::AlreadyStored)
+        logs->trace((kind == Kind::Measurement ? QStringLiteral("Measurement")
+                                               : QStringLiteral("Event")) +
+                    QStringLiteral(" row stored before the connection was lost, not sent again"));
+}
+
+void LogWriter::traceRefusal(Kind kind, const QString &error)
+{
+    // Once per kind of refusal, not once per row (and again at each retry).
+    const QString record = errorPrefix(kind) + error;
+    if (tracedRefusals.contains(record))
+        return;
+    tracedRefusals.insert(record);
+    logs->trace(record);
+}
+
+void LogWriter::retryRefusedRows()
+{
+    // Marks still to be written keep their rows as they are meanwhile.
+    if (!journal || !journal->isOpen() || !unmarked[0].isEmpty() || !unmarked[1].isEmpty())
+        return;
+    const qint64 refused = journal->retryRefused();
+    if (refused == 0)
+        return;
+    for (qint64 &upTo : answeredUpTo)
+        upTo = 0;
+    unsent += refused;
+    tracedRefusals.clear();
+    if (connected)
+        schedulePump();
 }
 
 void LogWriter::markAnswered(Kind kind, qint64 id, Journal::State state)
@@ -447,34 +586,50 @@ void LogWriter::markUnmarked()
     }
 }
 
-LogWriter::Turn LogWriter::sendFromMemory()
+LogWriter::Turn LogWriter::sendFromMemory(const bool open[2])
 {
-    const std::optional<PendingRows::Row> row = pending->takeForServer();
+    const std::optional<PendingRows::Row> row = pending->takeForServer(open);
     if (!row)
         return Turn::Idle;
     const Kind kind = row->record.kind;
+    const ServerConnection::DeliveryKey key{memorySource(), tableOf(kind), qint64(row->sequence)};
     QString error;
-    switch (server->insert(tableOf(kind), row->record.values, &error)) {
+    switch (const ServerConnection::Outcome outcome =
+                    server->insert(tableOf(kind), row->record.values, &error, &key)) {
     case ServerConnection::Outcome::Stored:
+    case ServerConnection::Outcome::AlreadyStored:
         pending->finished(row->sequence, Journal::State::Sent);
-        ++sentSinceOpen;
+        rowStored(kind, outcome);
         return Turn::Sent;
     case ServerConnection::Outcome::Refused:
         pending->finished(row->sequence, Journal::State::Refused);
-        logs->trace(errorPrefix(kind) + error);
+        traceRefusal(kind, error);
         return Turn::Sent;
     case ServerConnection::Outcome::Failed:
-    case ServerConnection::Outcome::Lost:
-        // Sent again after the reconnect; a row in memory cannot be looked
-        // for by its place in the journal.
         pending->finished(row->sequence, std::nullopt);
-        connectionFailed(kind, error, false);
+        blockKind(kind, error);
+        return Turn::Sent;
+    case ServerConnection::Outcome::Lost:
+        // Sent again after the reconnect, where its key decides. Without a
+        // key, a row in memory cannot be looked for by its place in the journal.
+        pending->finished(row->sequence, std::nullopt);
+        connectionFailed(kind, error, server->deliveryKeyed(tableOf(kind)));
         return Turn::Stopped;
     case ServerConnection::Outcome::NotConnected:
         pending->finished(row->sequence, std::nullopt);
         return Turn::Stopped;
     }
     return Turn::Stopped;
+}
+
+QString LogWriter::memorySource()
+{
+    // Rows that never were in the journal have numbers of this run: a name
+    // of their own, under the journal's so that its keys are pruned with them.
+    if (memoryRun.isEmpty())
+        memoryRun = QUuid::createUuid().toString(QUuid::WithoutBraces).left(8);
+    return (journalSource.isEmpty() ? QStringLiteral("memory") : journalSource) +
+            QStringLiteral("/memory-") + memoryRun;
 }
 
 void LogWriter::connectionFailed(Kind kind, const QString &error, bool rowInDoubt)
@@ -496,6 +651,7 @@ void LogWriter::connectionFailed(Kind kind, const QString &error, bool rowInDoub
 
 void LogWriter::backlogSent()
 {
+    backoffMs = 0;
     // Nothing waited: "Connected to" has said all there is to say.
     if ((outage || backlogAtOpen) && sentSinceOpen > 0)
         logs->trace(QStringLiteral("Database answers again: ") + QString::number(sentSinceOpen) +
@@ -580,4 +736,12 @@ void LogWriter::prune()
                     QStringLiteral(" rows older than ") + QString::number(Journal::retentionDays) +
                     QStringLiteral(" days removed"));
     }
+    if (connected)
+        server->pruneDeliveryKeys({journalSource, memorySource()}, Journal::retentionDays);
+}
+
+void LogWriter::hourly()
+{
+    prune();
+    retryRefusedRows();
 }

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <atomic>
@@ -105,7 +106,20 @@ private:
 
     void openJournal();
     void retry();
-    Turn sendFromMemory();
+    void readServerLastEvent();
+    // Sends the oldest row waiting in memory, of the kinds open.
+    Turn sendFromMemory(const bool open[2]);
+    QString memorySource();
+    bool isBlocked(Kind kind) const;
+    void blockKind(Kind kind, const QString &error);
+    void armUnblockTimer();
+    void rowStored(Kind kind, ServerConnection::Outcome outcome);
+    void traceRefusal(Kind kind, const QString &error);
+    // Refused rows wait to be sent again (the settings saved, every hour).
+    void retryRefusedRows();
+    // The server answers, but the rows in doubt cannot be read back.
+    void cannotLookFor(const QString &error);
+    void hourly();
     // After an open: settles the rows in doubt, sets the watermarks, sends.
     void connectionOpened();
     // Whether the session that a doubtful row went out in has ended.
@@ -143,6 +157,7 @@ private:
     std::unique_ptr<ServerConnection> server;
     QTimer *retryTimer = nullptr;
     QTimer *pruneTimer = nullptr;
+    QTimer *unblockTimer = nullptr;
 
     ConnectionSettings settings;
     bool configured = false;
@@ -172,6 +187,19 @@ private:
     // written to the journal (a full disk, a lock held elsewhere); those wait
     // in unmarked until it can be.
     qint64 answeredUpTo[2] = {0, 0};
+    // The journal's name on the server's delivery keys, and this run's for
+    // rows that never were in the journal.
+    QString journalSource;
+    QString memoryRun;
+    // A kind whose table refuses its rows waits until then (clock's ms), with
+    // its own back-off; the failure traced for it.
+    QElapsedTimer clock;
+    qint64 blockedUntil[2] = {0, 0};
+    int kindBackoffMs[2] = {0, 0};
+    QString kindFailure[2];
+    QSet<QString> tracedRefusals;
+    QString tracedUnkeyed[2];
+    bool cannotLookForTraced = false;
     QList<QPair<qint64, Journal::State>> unmarked[2];
     Watermark watermarks[2];
     int confirmedSinceWatermark[2] = {0, 0};

@@ -70,13 +70,14 @@ qint64 PendingRows::takeSentCount()
     return std::exchange(sentCount, 0);
 }
 
-std::optional<PendingRows::Row> PendingRows::takeForServer()
+std::optional<PendingRows::Row> PendingRows::takeForServer(const bool open[2])
 {
     QMutexLocker locker(&mutex);
     if (!sendable || out != 0)
         return std::nullopt;
     for (const Row &row : rows) {
-        if (row.record.state == Journal::State::Unsent) {
+        if (row.record.state == Journal::State::Unsent &&
+            open[row.record.kind == Journal::Kind::Measurement ? 0 : 1]) {
             out = row.sequence;
             return row;
         }

@@ -54,9 +54,10 @@ public:
     // Rows sent from here while they were sendable, since the last call.
     qint64 takeSentCount();
 
-    // Writer's thread. The oldest row waiting to be sent, if the writer may
-    // send from here; it is out until finished() is called for it.
-    std::optional<Row> takeForServer();
+    // Writer's thread. The oldest row waiting to be sent, of the kinds open
+    // (measurements, events), if the writer may send from here; it is out
+    // until finished() is called for it.
+    std::optional<Row> takeForServer(const bool open[2]);
     // The server's answer for a row taken: Sent or Refused, or nothing when
     // it is to be sent again. A row settled while rows are sendable is
     // dropped: it cannot be kept. Otherwise it stays, with its new state, to

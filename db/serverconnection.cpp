@@ -90,6 +90,27 @@ bool isRowError(const QSqlError &error)
     return codes.contains(error.nativeErrorCode());
 }
 
+ServerConnection::Outcome outcomeOf(const QSqlError &error)
+{
+    if (isClientError(error))
+        return ServerConnection::Outcome::Lost;
+    return isRowError(error) ? ServerConnection::Outcome::Refused
+                             : ServerConnection::Outcome::Failed;
+}
+
+// Engines that take a statement back whole with its transaction.
+bool isTransactional(const QString &engine)
+{
+    return engine.compare(QLatin1String("InnoDB"), Qt::CaseInsensitive) == 0 ||
+            engine.compare(QLatin1String("XtraDB"), Qt::CaseInsensitive) == 0;
+}
+
+const QString &deliveryTable()
+{
+    static const QString name = QStringLiteral("voltrine_delivery");
+    return name;
+}
+
 ColumnFits latin1Fits(const QVector<int> &widths)
 {
     ColumnFits fits;
@@ -210,6 +231,7 @@ ServerConnection::OpenResult ServerConnection::open(const ConnectionSettings &se
         connected = true;
         createTables();
         readColumnFits();
+        prepareDeliveryKeys();
         return OpenResult::Connected;
     } catch (const std::exception &e) {
         *errorText = QString::fromLocal8Bit(e.what());
@@ -354,6 +376,18 @@ QString ServerConnection::insertEventStatement(int valueCount)
             placeholders(valueCount) + QLatin1Char(')');
 }
 
+QString ServerConnection::createDeliveryStatement()
+{
+    // The program's own table beside the two that other programs read: which
+    // rows are stored, by the journal they came from and their number there.
+    return QStringLiteral("CREATE TABLE IF NOT EXISTS voltrine_delivery ("
+                          "source varchar(64) NOT NULL, kind char(1) NOT NULL, "
+                          "journal_id bigint NOT NULL, "
+                          "delivered_at timestamp NOT NULL DEFAULT CURRENT_TIMESTAMP, "
+                          "PRIMARY KEY (source, kind, journal_id), KEY (delivered_at)"
+                          ") ENGINE=InnoDB DEFAULT CHARSET=latin1");
+}
+
 QString ServerConnection::lastEventStatement()
 {
     return QStringLiteral(
@@ -374,7 +408,7 @@ QStringList ServerConnection::storedForm(Table table, const QStringList &values)
 }
 
 ServerConnection::Outcome ServerConnection::insert(Table table, const QStringList &values,
-                                                   QString *errorText)
+                                                   QString *errorText, const DeliveryKey *key)
 {
     assertOwnerThread();
     if (!connected)
@@ -385,13 +419,129 @@ ServerConnection::Outcome ServerConnection::insert(Table table, const QStringLis
     QVariantList bound;
     for (const QString &value : storedForm(table, values))
         bound.append(value);
+    const bool keyed = key && deliveryKeyed(table);
     QSqlError error;
-    if (send(statement, bound, &error))
-        return Outcome::Stored;
-    *errorText = errorTextOf(error);
-    if (isClientError(error))
-        return Outcome::Lost;
-    return isRowError(error) ? Outcome::Refused : Outcome::Failed;
+    if (keyed) {
+        if (!connection.transaction()) {
+            *errorText = errorTextOf(connection.lastError());
+            return outcomeOf(connection.lastError());
+        }
+        // The key first: where it is there already, so is the row.
+        if (!send(QStringLiteral("INSERT INTO voltrine_delivery (source, kind, journal_id) "
+                                 "VALUES (?, ?, ?)"),
+                  {key->source,
+                   key->table == Table::Measurements ? QStringLiteral("M") : QStringLiteral("E"),
+                   key->number},
+                  &error)) {
+            connection.rollback();
+            if (error.nativeErrorCode() == QLatin1String("1062"))
+                return Outcome::AlreadyStored;
+            *errorText = errorTextOf(error);
+            return outcomeOf(error);
+        }
+    }
+    int affected = 0;
+    Outcome outcome = Outcome::Stored;
+    if (!send(statement, bound, &error, nullptr, &affected)) {
+        *errorText = errorTextOf(error);
+        outcome = outcomeOf(error);
+    } else if (affected != 1) {
+        // Success with a warning, and nothing stored (strict mode refusing a
+        // value, as the ODBC driver passes it on).
+        *errorText = refusalText();
+        outcome = Outcome::Refused;
+    }
+    if (keyed) {
+        if (outcome != Outcome::Stored) {
+            connection.rollback();
+        } else if (!connection.commit()) {
+            // Carried out or not: the key tells the next attempt.
+            *errorText = errorTextOf(connection.lastError());
+            return Outcome::Lost;
+        }
+    }
+    return outcome;
+}
+
+QString ServerConnection::refusalText()
+{
+    QList<QVariantList> warnings;
+    QSqlError error;
+    if (send(QStringLiteral("SHOW WARNINGS"), {}, &error, &warnings)) {
+        for (const QVariantList &warning : warnings) {
+            // Level, code, message.
+            if (warning.size() >= 3)
+                return warning.at(1).toString() + QLatin1Char(' ') + warning.at(2).toString();
+        }
+    }
+    return QStringLiteral("the server stored no row");
+}
+
+void ServerConnection::prepareDeliveryKeys()
+{
+    // An account without CREATE may still use the table an administrator made.
+    QSqlError error;
+    const bool created = send(createDeliveryStatement(), {}, &error);
+    const QString notCreated = created ? QString()
+                                       : QStringLiteral("the table voltrine_delivery cannot be "
+                                                        "created: ") +
+                    errorTextOf(error);
+    QList<QVariantList> engines;
+    if (!send(QStringLiteral("SELECT TABLE_NAME, ENGINE FROM information_schema.TABLES "
+                             "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME IN "
+                             "('upsmeasurements', 'upsevents', 'voltrine_delivery')"),
+              {}, &error, &engines)) {
+        unkeyed[0] = unkeyed[1] = created
+                ? QStringLiteral("the tables' engines cannot be read: ") + errorTextOf(error)
+                : notCreated;
+        return;
+    }
+    QHash<QString, QString> engineOf;
+    for (const QVariantList &row : engines)
+        engineOf.insert(row.value(0).toString().toLower(), row.value(1).toString());
+    const auto reason = [&engineOf](const QString &name) {
+        const QString engine = engineOf.value(name);
+        return isTransactional(engine) ? QString()
+                                       : QStringLiteral("the table ") + name +
+                        QStringLiteral(" is ") + (engine.isEmpty() ? QStringLiteral("?") : engine) +
+                        QStringLiteral(", which cannot take a row back");
+    };
+    const QString keys =
+            engineOf.contains(deliveryTable()) || created ? reason(deliveryTable()) : notCreated;
+    for (const Table table : {Table::Measurements, Table::Events}) {
+        const QString rows = reason(tableName(table));
+        unkeyed[int(table)] = keys.isEmpty() ? rows : keys;
+    }
+}
+
+bool ServerConnection::deliveryKeyed(Table table) const
+{
+    return connected && unkeyed[int(table)].isEmpty();
+}
+
+QString ServerConnection::unkeyedReason(Table table) const
+{
+    return unkeyed[int(table)];
+}
+
+void ServerConnection::pruneDeliveryKeys(const QStringList &sources, int days)
+{
+    assertOwnerThread();
+    if (!deliveryKeyed(Table::Measurements) && !deliveryKeyed(Table::Events))
+        return;
+    QSqlError error;
+    for (const QString &source : sources) {
+        if (!source.isEmpty())
+            send(QStringLiteral("DELETE FROM voltrine_delivery WHERE (source = ? OR source LIKE ?) "
+                                "AND delivered_at < NOW() - INTERVAL ? DAY"),
+                 {source, QString(source + QStringLiteral("/%")), days}, &error);
+    }
+}
+
+bool ServerConnection::answers()
+{
+    QSqlError error;
+    return connected && send(QStringLiteral("SELECT 1"), {}, &error);
 }
 
 QString ServerConnection::lastEventMessage()
@@ -507,15 +657,23 @@ std::optional<bool> ServerConnection::sessionExists(const Session &earlier)
         return false;
     QList<QVariantList> rows;
     QSqlError error;
-    if (!send(QStringLiteral("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = ?"),
-              {earlier.id}, &error, &rows) ||
-        rows.isEmpty())
+    if (!send(QStringLiteral("SELECT COMMAND, USER FROM information_schema.PROCESSLIST "
+                             "WHERE ID = ?"),
+              {earlier.id}, &error, &rows))
         return std::nullopt;
-    return rows.first().value(0).toInt() > 0;
+    if (rows.isEmpty())
+        return false;
+    // Idle: the statement it had is done, and it holds at most a transaction
+    // that nobody will ever commit.
+    if (rows.first().value(0).toString() == QLatin1String("Sleep") &&
+        rows.first().value(1).toString() == current.user &&
+        send(QStringLiteral("KILL CONNECTION ") + QString::number(earlier.id), {}, &error))
+        return false;
+    return true;
 }
 
 bool ServerConnection::send(const QString &statement, const QVariantList &values, QSqlError *error,
-                            QList<QVariantList> *rows)
+                            QList<QVariantList> *rows, int *affected)
 {
     if (!connection.isOpen()) {
         *error = QSqlError(QString(), noConnectionText(), QSqlError::ConnectionError);
@@ -537,8 +695,11 @@ bool ServerConnection::send(const QString &statement, const QVariantList &values
     }
     if (!ok) {
         *error = query.lastError();
+        lastFailedStatement = errorTextOf(*error);
         return false;
     }
+    if (affected)
+        *affected = query.numRowsAffected();
     if (rows && query.isSelect()) {
         *rows += takeRows(query);
         // A result cut short by a lost connection is no answer.

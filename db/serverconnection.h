@@ -53,7 +53,8 @@ public:
 
     // What became of a row that was sent.
     enum class Outcome {
-        Stored,       // the server confirmed it
+        Stored,        // the server confirmed it: one row stored
+        AlreadyStored, // its delivery key was on the server: stored before
         Refused,      // the server refused this row's values; sending it again cannot help
         Failed,       // the server refused the statement for another reason (a missing
                       // table, a privilege): the row is not stored, it may be later
@@ -85,11 +86,40 @@ public:
     bool isConnected() const { return connected; }
     const ConnectionSettings &settings() const { return current; }
 
+    // What names a row on the server, beside it in the table voltrine_delivery:
+    // the journal (or run) it came from, its kind and its number there.
+    struct DeliveryKey
+    {
+        QString source;
+        Table table = Table::Measurements;
+        qint64 number = 0;
+    };
+
     // One row, values in column order (22 for a measurement, 7 for an event).
     // Every value is bound as a parameter; an empty value is stored as "N/A";
     // a value is fitted to its column (see columnfit.h) so that the row is not
-    // refused for its length or characters. Nothing is traced.
-    Outcome insert(Table table, const QStringList &values, QString *errorText);
+    // refused for its length or characters. Nothing is traced. Stored only
+    // when the server reports exactly one row stored; a row refused with a
+    // warning is Refused, with the server's text.
+    //
+    // With a key, where deliveryKeyed(table), the row and its key go in one
+    // transaction: a key that is there already gives AlreadyStored, and
+    // whatever became of an earlier attempt, the row is stored once.
+    Outcome insert(Table table, const QStringList &values, QString *errorText,
+                   const DeliveryKey *key = nullptr);
+    // Whether rows of the table can go with a delivery key: the key table is
+    // there, and both it and the row table are transactional. Known after open().
+    bool deliveryKeyed(Table table) const;
+    // Why they cannot, "" where they can.
+    QString unkeyedReason(Table table) const;
+    // Deletes the keys of these sources (and of sources named "<source>/...")
+    // delivered more than days ago.
+    void pruneDeliveryKeys(const QStringList &sources, int days);
+    // Whether the server answers at all on this connection (a statement
+    // refused for a privilege is an answer).
+    bool answers();
+    // The error of the last statement that failed.
+    QString lastQueryError() const { return lastFailedStatement; }
     // The values as insert() binds them (empty as "N/A", fitted to the columns).
     QStringList storedForm(Table table, const QStringList &values) const;
 
@@ -116,7 +146,9 @@ public:
     };
     std::optional<Session> session();
     // Whether an earlier session of this server still exists; while it does, a
-    // statement it received may still be carried out.
+    // statement it received may still be carried out. One of this user's that
+    // sits idle (a connection that broke without the server noticing) is
+    // ended first: it can hold a transaction open for hours.
     std::optional<bool> sessionExists(const Session &earlier);
 
     // The ODBC connection string: the driver and DATABASE parts, then the
@@ -130,6 +162,7 @@ public:
     static QString insertMeasurementStatement(int valueCount);
     static QString insertEventStatement(int valueCount);
     static QString lastEventStatement();
+    static QString createDeliveryStatement();
     static const QStringList &measurementColumns();
     static const QStringList &eventColumns();
     static const QStringList &columns(Table table);
@@ -145,8 +178,12 @@ private:
     // Runs one statement with its bound values; the rows of a SELECT are
     // returned through rows (every column of every row).
     bool send(const QString &statement, const QVariantList &values, QSqlError *error,
-              QList<QVariantList> *rows = nullptr);
+              QList<QVariantList> *rows = nullptr, int *affected = nullptr);
     void readColumnFits();
+    // Creates voltrine_delivery and finds out which tables rows can go with keys.
+    void prepareDeliveryKeys();
+    // The server's text of the warning that refused the last statement.
+    QString refusalText();
     static ColumnFits defaultMeasurementFits();
     static ColumnFits defaultEventFits();
 
@@ -156,5 +193,8 @@ private:
     ConnectionSettings current;
     ColumnFits measurementFits;
     ColumnFits eventFits;
+    // Why each table's rows cannot go with a key; "" where they can.
+    QString unkeyed[2];
+    QString lastFailedStatement;
     QThread *ownerThread;
 };

@@ -96,7 +96,8 @@ private slots:
                 positions[2] < positions[3] && positions[3] < positions[5]);
         QVERIFY(log.contains("]: Logging timer started with 600000 ms interval"));
         QCOMPARE(query("SHOW TABLES"),
-                 (QStringList{QStringLiteral("upsevents"), QStringLiteral("upsmeasurements")}));
+                 (QStringList{QStringLiteral("upsevents"), QStringLiteral("upsmeasurements"),
+                              QStringLiteral("voltrine_delivery")}));
         QTRY_VERIFY_WITH_TIMEOUT(count("upsmeasurements") >= 1, 60000);
         QCOMPARE(query("SELECT status FROM upsmeasurements ORDER BY id LIMIT 1"),
                  QStringList{QStringLiteral("ONLINE SLAVE")});

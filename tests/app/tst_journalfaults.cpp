@@ -37,6 +37,7 @@ const auto ownMountsVariable = "VOLTRINE_OWN_MOUNTS";
 
 enum class Fault {
     Locked,
+    LockedDuringBacklog,
     DiskFull,
     DiskFullServerAway,
     RandomBytes,
@@ -286,6 +287,7 @@ void TestJournalFaults::powerFailureIsRecorded_data()
 {
     QTest::addColumn<Fault>("fault");
     QTest::newRow("journal locked by another program") << Fault::Locked;
+    QTest::newRow("journal locked while the server takes a backlog") << Fault::LockedDuringBacklog;
     QTest::newRow("disk full, server answers") << Fault::DiskFull;
     QTest::newRow("disk full, server away until space returns") << Fault::DiskFullServerAway;
     QTest::newRow("journal of random bytes") << Fault::RandomBytes;
@@ -348,11 +350,7 @@ void TestJournalFaults::powerFailureIsRecorded()
     StallMeter stalls;
     qint64 usualStall = 0;
     std::unique_ptr<QProcess> locker;
-    if (fault == Fault::Locked) {
-        // How late the event loop is anyway on this machine, appends included.
-        stalls.start();
-        QTest::qWait(1000);
-        usualStall = stalls.stop();
+    const auto lockJournal = [this, &locker] {
         // An interactive sqlite3 that began a write transaction and waits.
         locker = std::make_unique<QProcess>();
         // Interactive, so that it answers each statement at once.
@@ -363,8 +361,17 @@ void TestJournalFaults::powerFailureIsRecorded()
         QByteArray answer;
         QTRY_VERIFY_WITH_TIMEOUT((answer += locker->readAllStandardOutput()).contains("locked"),
                                  10000);
+    };
+    if (fault == Fault::Locked) {
+        // How late the event loop is anyway on this machine, appends included.
+        stalls.start();
+        QTest::qWait(1000);
+        usualStall = stalls.stop();
+        lockJournal();
+        if (QTest::currentTestFailed())
+            return;
     }
-    if (fault == Fault::DiskFullServerAway)
+    if (fault == Fault::DiskFullServerAway || fault == Fault::LockedDuringBacklog)
         proxy->setRefusing(true);
     if (fault == Fault::DiskFull || fault == Fault::DiskFullServerAway)
         fillDisk();
@@ -395,6 +402,23 @@ void TestJournalFaults::powerFailureIsRecorded()
         QCOMPARE(label->toolTip(), QStringLiteral("Rows are not kept locally: ") + reason);
         QVERIFY(tray->toolTip().contains(label->toolTip()));
     }
+    if (fault == Fault::LockedDuringBacklog) {
+        // The failure's rows wait in the journal; the server takes them while
+        // the journal cannot be marked, for longer than the writer waits for it.
+        QTRY_COMPARE_WITH_TIMEOUT(
+                journalRows(QStringLiteral("SELECT message FROM upsevents "
+                                           "WHERE state = 0 ORDER BY id")),
+                simulator->model().eventLines().mid(simulator->model().eventLines().size() - 2),
+                30000);
+        lockJournal();
+        if (QTest::currentTestFailed())
+            return;
+        proxy->setRefusing(false);
+        QTRY_COMPARE_WITH_TIMEOUT(
+                serverRows(QStringLiteral("SELECT message FROM upsevents ORDER BY id")),
+                simulator->model().eventLines(), 30000);
+        QTest::qWait(3000);
+    }
     if (locker) {
         locker->write("COMMIT;\n.quit\n");
         QVERIFY(locker->waitForFinished(10000));
@@ -406,6 +430,11 @@ void TestJournalFaults::powerFailureIsRecorded()
     }
     if (fault == Fault::DiskFullServerAway)
         proxy->setRefusing(false);
+    // Nothing is sent again once every row is marked.
+    if (locker)
+        QTRY_COMPARE_WITH_TIMEOUT(
+                journalRows(QStringLiteral("SELECT COUNT(*) FROM upsevents WHERE state = 0")),
+                QStringList{QStringLiteral("0")}, 60000);
 
     // On the server, every line once, in order, and the measurement on battery.
     const QStringList lines = simulator->model().eventLines();

@@ -241,7 +241,8 @@ void TestDatabaseConnection::connects()
     // The password never reaches the trace.
     QVERIFY(!db.messages().join(QLatin1Char('\n')).contains(server->password()));
     QCOMPARE(server->query(QStringLiteral("SHOW TABLES"), schema),
-             (QStringList{QStringLiteral("upsevents"), QStringLiteral("upsmeasurements")}));
+             (QStringList{QStringLiteral("upsevents"), QStringLiteral("upsmeasurements"),
+                          QStringLiteral("voltrine_delivery")}));
 }
 
 void TestDatabaseConnection::refused_data()

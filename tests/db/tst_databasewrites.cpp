@@ -376,7 +376,8 @@ void TestDatabaseWrites::hostileValuesStoredAsGiven()
              QStringList{latin1Hex(message.left(30)).left(60)});
     QCOMPARE(count(QStringLiteral("upsevents")), 1);
     QCOMPARE(rows(QStringLiteral("SHOW TABLES")),
-             (QStringList{QStringLiteral("upsevents"), QStringLiteral("upsmeasurements")}));
+             (QStringList{QStringLiteral("upsevents"), QStringLiteral("upsmeasurements"),
+                          QStringLiteral("voltrine_delivery")}));
 
     // The same through a measurement row, and back through the newest-event read.
     QStringList measurement = sampleMeasurement();

@@ -24,6 +24,8 @@ private slots:
     void rowsPastRetentionArePruned_data();
     void rowsPastRetentionArePruned();
     void limitDropsOldestWaitingMeasurementsOnly();
+    void eventWalkKeepsItsPlaceWhenItsRowIsPruned_data();
+    void eventWalkKeepsItsPlaceWhenItsRowIsPruned();
 
 private:
     // A database object on the journal in dir, with the given database host
@@ -210,6 +212,57 @@ void TestJournal::limitDropsOldestWaitingMeasurementsOnly()
     QVERIFY(!records.isEmpty());
     QVERIFY2(records.size() < written.size() - left.size(),
              qPrintable(records.join(QLatin1Char('\n'))));
+}
+
+void TestJournal::eventWalkKeepsItsPlaceWhenItsRowIsPruned_data()
+{
+    // A journal of the version before keeps the place in its rows only.
+    QTest::addColumn<bool>("earlierVersion");
+    QTest::newRow("place kept as rows are added") << false;
+    QTest::newRow("journal of an earlier version") << true;
+}
+
+void TestJournal::eventWalkKeepsItsPlaceWhenItsRowIsPruned()
+{
+    QFETCH(bool, earlierVersion);
+    // Quiet for longer than rows are kept: the newest event row goes too.
+    const qint64 past = QDateTime::currentMSecsSinceEpoch() - (Journal::retentionDays + 1) * dayMs;
+    {
+        Journal journal(dir->filePath(Journal::fileName()), QStringLiteral("filling"));
+        QString error;
+        QVERIFY2(journal.open(Journal::Mode::Background, &error), qPrintable(error));
+        for (const char *message : {"Power failure.", "Power is back. UPS running on mains."})
+            QVERIFY(journal.appendEvent(sampleEvent(QLatin1String(message)), Journal::State::Sent,
+                                        past));
+        // Measurements went on; no line came from the daemon since.
+        QVERIFY(journal.appendMeasurement(sampleMeasurement(), QString(), Journal::State::Sent,
+                                          QDateTime::currentMSecsSinceEpoch() - 60000));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("filling"));
+    if (earlierVersion) {
+        QSqlDatabase old =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("downgrade"));
+        old.setDatabaseName(dir->filePath(Journal::fileName()));
+        QVERIFY(old.open());
+        QSqlQuery query(old);
+        QVERIFY(query.exec(QStringLiteral("DELETE FROM journal_meta WHERE key = 'events.newest'")));
+        QCOMPARE(query.numRowsAffected(), 1);
+        query.clear();
+        old.close();
+        old = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("downgrade"));
+    }
+
+    // The walk starts after the newest line kept, not at the daemon's first
+    // line again, now and at the next start.
+    for (int start = 0; start < 2; ++start) {
+        auto database = startDatabase(QString());
+        QTRY_COMPARE_WITH_TIMEOUT(readJournal(database->journalPath(),
+                                              QStringLiteral("SELECT COUNT(*) FROM upsevents")),
+                                  QStringList{QStringLiteral("0")}, 30000);
+        QCOMPARE(database->lastEventMessage(),
+                 QStringLiteral("Power is back. UPS running on mains."));
+    }
 }
 
 VOLTRINE_DB_TEST_MAIN(TestJournal)

@@ -3,6 +3,7 @@
 #include "dbtesthelpers.h"
 #include "tcpproxy.h"
 
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -18,6 +19,8 @@ private slots:
     void hungServerNeverHoldsUpTheCaller();
     void rowInDoubtIsStoredOnce_data();
     void rowInDoubtIsStoredOnce();
+    void refusingTableNeitherStormsNorBlocks_data();
+    void refusingTableNeitherStormsNorBlocks();
 
 private:
     QStringList rows(const QString &statement) { return server->query(statement, schema); }
@@ -88,13 +91,25 @@ void TestLogWriter::hungServerNeverHoldsUpTheCaller()
 void TestLogWriter::rowInDoubtIsStoredOnce_data()
 {
     QTest::addColumn<int>("drop");
-    QTest::newRow("stored, answer lost") << int(TcpProxy::Drop::AfterServerReply);
-    QTest::newRow("lost before the server") << int(TcpProxy::Drop::BeforeServer);
+    // The packet the connection breaks at.
+    QTest::addColumn<QByteArray>("marker");
+    // The rows alike come from another program, while this one is away.
+    QTest::addColumn<bool>("fromOtherProgram");
+    QTest::newRow("stored, answer lost")
+            << int(TcpProxy::Drop::AfterServerReply) << QByteArray("Power failure.") << false;
+    QTest::newRow("lost before the server")
+            << int(TcpProxy::Drop::BeforeServer) << QByteArray("Power failure.") << false;
+    QTest::newRow("committed, answer lost")
+            << int(TcpProxy::Drop::AfterServerReply) << QByteArray("COMMIT") << false;
+    QTest::newRow("lost before the server, another program's rows alike")
+            << int(TcpProxy::Drop::BeforeServer) << QByteArray("Power failure.") << true;
 }
 
 void TestLogWriter::rowInDoubtIsStoredOnce()
 {
     QFETCH(int, drop);
+    QFETCH(QByteArray, marker);
+    QFETCH(bool, fromOtherProgram);
     TcpProxy proxy(server->host(), quint16(server->port()));
     QVERIFY(proxy.isListening());
     DatabaseUnderTest db(*server, schema);
@@ -103,18 +118,34 @@ void TestLogWriter::rowInDoubtIsStoredOnce()
     QVERIFY(openAndAwaitAnswer(*db.database));
     QVERIFY(db.database->isConnected());
 
-    // Two rows alike went out before: the table holds them already, and the
-    // row in doubt must be told from them.
+    // Two rows alike are on the server, and the row in doubt must be told
+    // from them: this program's own, sent before, or another program's (on
+    // Linux its machine number is the same "N/A"), stored while this one was
+    // away with its row in doubt.
     const QStringList failure = sampleEvent(QStringLiteral("Power failure."));
-    db.database->writeEvent(failure);
-    db.database->writeEvent(failure);
-    QTRY_COMPARE_WITH_TIMEOUT(db.database->unsentRows(), 0, 30000);
+    const auto storeTwoAlike = [&failure](DataBase &database) {
+        database.writeEvent(failure);
+        database.writeEvent(failure);
+        QTRY_COMPARE_WITH_TIMEOUT(database.unsentRows(), 0, 30000);
+    };
+    if (!fromOtherProgram)
+        storeTwoAlike(*db.database);
+    if (QTest::currentTestFailed())
+        return;
 
-    // The connection breaks at the next INSERT of that row.
-    proxy.dropAt("Power failure.", TcpProxy::Drop(drop));
+    // The connection breaks at the next INSERT (or COMMIT) of that row.
+    proxy.dropAt(marker, TcpProxy::Drop(drop), fromOtherProgram);
     db.database->writeEvent(failure);
     db.database->writeEvent(sampleEvent(QStringLiteral("Power is back. UPS running on mains.")));
     QTRY_VERIFY_WITH_TIMEOUT(proxy.hasDropped(), 30000);
+    if (fromOtherProgram) {
+        DatabaseUnderTest other(*server, schema);
+        QVERIFY(openAndAwaitAnswer(*other.database));
+        storeTwoAlike(*other.database);
+        if (QTest::currentTestFailed())
+            return;
+        proxy.setRefusing(false);
+    }
     QTRY_COMPARE_WITH_TIMEOUT(db.database->unsentRows(), 0, 60000);
 
     QCOMPARE(rows(QStringLiteral("SELECT message FROM upsevents ORDER BY id")),
@@ -122,6 +153,107 @@ void TestLogWriter::rowInDoubtIsStoredOnce()
                           QStringLiteral("Power failure."),
                           QStringLiteral("Power is back. UPS running on mains.")}));
     QVERIFY(notices.isEmpty());
+}
+
+void TestLogWriter::refusingTableNeitherStormsNorBlocks_data()
+{
+    // Run on the tables before the program starts, and to mend them.
+    QTest::addColumn<QStringList>("breakage");
+    QTest::addColumn<QStringList>("repair");
+    // The program signs in as a reader of the schema.
+    QTest::addColumn<bool>("asReader");
+    // The table that still takes rows meanwhile; "" when neither does.
+    QTest::addColumn<QString>("healthyTable");
+    // The server refuses the values: the rows wait for the settings to be
+    // saved (or the hour), not for a retry of their own.
+    QTest::addColumn<bool>("refusedForValues");
+
+    QTest::newRow("a column that refuses the values with a warning")
+            << QStringList{QStringLiteral("ALTER TABLE upsmeasurements MODIFY linevoltage int")}
+            << QStringList{QStringLiteral(
+                       "ALTER TABLE upsmeasurements MODIFY linevoltage varchar(20) NOT NULL")}
+            << false << QStringLiteral("upsevents") << true;
+    QTest::newRow("measurement table lacks a column")
+            << QStringList{QStringLiteral("ALTER TABLE upsmeasurements DROP COLUMN linevoltage")}
+            << QStringList{QStringLiteral("ALTER TABLE upsmeasurements ADD COLUMN linevoltage "
+                                          "varchar(20) NOT NULL AFTER linenomvoltage")}
+            << false << QStringLiteral("upsevents") << false;
+    // Table privileges reach a session at its next statement.
+    QStringList grants;
+    for (const char *table : {"upsmeasurements", "upsevents", "voltrine_delivery"})
+        grants << QStringLiteral("GRANT INSERT, DELETE ON %1 TO 'reader'@'127.0.0.1'")
+                          .arg(QLatin1String(table));
+    QTest::newRow("account may only read") << QStringList() << grants << true << QString() << false;
+}
+
+void TestLogWriter::refusingTableNeitherStormsNorBlocks()
+{
+    QFETCH(QStringList, breakage);
+    QFETCH(QStringList, repair);
+    QFETCH(bool, asReader);
+    QFETCH(QString, healthyTable);
+    QFETCH(bool, refusedForValues);
+    for (const QString &statement : QStringList{ServerConnection::createMeasurementsStatement(),
+                                                ServerConnection::createEventsStatement(),
+                                                ServerConnection::createDeliveryStatement()} +
+                 breakage)
+        QVERIFY2(server->exec(statement, schema), qPrintable(server->lastError()));
+
+    TcpProxy proxy(server->host(), quint16(server->port()));
+    QVERIFY(proxy.isListening());
+    DatabaseUnderTest db(*server, schema);
+    db.registry->setKey(QStringLiteral("dbport"), QString::number(proxy.port()));
+    if (asReader) {
+        QVERIFY(server->exec(QStringLiteral("DROP USER IF EXISTS 'reader'@'127.0.0.1'")));
+        QVERIFY(server->exec(QStringLiteral("CREATE USER 'reader'@'127.0.0.1' IDENTIFIED BY 'r'")));
+        QVERIFY(server->exec(QStringLiteral("GRANT SELECT ON `") + schema +
+                             QStringLiteral("`.* TO 'reader'@'127.0.0.1'")));
+        db.registry->setKey(QStringLiteral("dbuser"), QStringLiteral("reader"));
+        db.registry->setKey(QStringLiteral("dbpasswd"), QStringLiteral("r"), true);
+    }
+    // A reconnect storm would open a connection every 50 ms.
+    db.database->setReconnectBackoff(50, 400);
+    QVERIFY(openAndAwaitAnswer(*db.database));
+    QVERIFY(db.database->isConnected());
+
+    for (int i = 0; i < 3; ++i) {
+        db.database->writeMeasurement(
+                sampleMeasurement(QStringLiteral("ONLINE ") + QString::number(i)));
+        db.database->writeEvent(sampleEvent(QStringLiteral("event ") + QString::number(i)));
+    }
+    const auto refusals = [&db] {
+        return db.trace->since(0).filter(QRegularExpression(QStringLiteral("^Write \\w+ error")));
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!refusals().isEmpty(), 30000);
+    if (!healthyTable.isEmpty())
+        QTRY_COMPARE_WITH_TIMEOUT(rows(QStringLiteral("SELECT COUNT(*) FROM ") + healthyTable),
+                                  QStringList{QStringLiteral("3")}, 30000);
+    // Time for a storm to show: the refused kind is tried again and again.
+    QTest::qWait(3000);
+    QVERIFY2(proxy.connectionsAccepted() <= 2,
+             qPrintable(QString::number(proxy.connectionsAccepted())));
+    QCOMPARE(refusals().size(), asReader ? 2 : 1);
+    const QString state = refusedForValues ? QStringLiteral("3") : QStringLiteral("0");
+    QCOMPARE(db.journalRows(QStringLiteral("upsmeasurements"), QStringLiteral("state")),
+             (QStringList() << state << state << state));
+    QCOMPARE(rows(QStringLiteral("SELECT COUNT(*) FROM upsmeasurements")),
+             QStringList{QStringLiteral("0")});
+
+    for (const QString &statement : repair)
+        QVERIFY2(server->exec(statement, schema), qPrintable(server->lastError()));
+    if (refusedForValues)
+        db.database->openConnection();
+    QTRY_COMPARE_WITH_TIMEOUT(
+            rows(QStringLiteral("SELECT status FROM upsmeasurements ORDER BY id")),
+            (QStringList{QStringLiteral("ONLINE 0"), QStringLiteral("ONLINE 1"),
+                         QStringLiteral("ONLINE 2")}),
+            30000);
+    QTRY_COMPARE_WITH_TIMEOUT(db.database->unsentRows(), 0, 30000);
+    QCOMPARE(rows(QStringLiteral("SELECT message FROM upsevents ORDER BY id")),
+             (QStringList{QStringLiteral("event 0"), QStringLiteral("event 1"),
+                          QStringLiteral("event 2")}));
+    if (asReader)
+        server->exec(QStringLiteral("DROP USER 'reader'@'127.0.0.1'"));
 }
 
 VOLTRINE_DB_TEST_MAIN(TestLogWriter)

@@ -59,14 +59,16 @@ public:
                 Qt::BlockingQueuedConnection);
     }
 
-    // Breaks the connection at the next client packet that holds marker.
-    void dropAt(const QByteArray &marker, Drop how)
+    // Breaks the connection at the next client packet that holds marker;
+    // with thenRefuse, refuses new connections from then on.
+    void dropAt(const QByteArray &marker, Drop how, bool thenRefuse = false)
     {
         QMetaObject::invokeMethod(
                 worker,
-                [this, marker, how] {
+                [this, marker, how, thenRefuse] {
                     worker->marker = marker;
                     worker->drop = how;
+                    worker->refuseAfterDrop = thenRefuse;
                     worker->dropped = false;
                 },
                 Qt::BlockingQueuedConnection);
@@ -74,6 +76,8 @@ public:
 
     // The connection was broken as asked.
     bool hasDropped() const { return worker->dropped; }
+    // Connections accepted while not refusing.
+    int connectionsAccepted() const { return worker->accepted; }
 
 private:
     struct Pair
@@ -114,7 +118,9 @@ private:
         QTcpServer server{this};
         QByteArray marker;
         TcpProxy::Drop drop = TcpProxy::Drop::BeforeServer;
+        bool refuseAfterDrop = false;
         std::atomic<bool> dropped{false};
+        std::atomic<int> accepted{0};
 
     private:
         void accept()
@@ -125,6 +131,7 @@ private:
                     client->deleteLater();
                     continue;
                 }
+                ++accepted;
                 auto pair = std::make_shared<Pair>();
                 pair->client = client;
                 pair->upstream = new QTcpSocket(this);
@@ -166,6 +173,7 @@ private:
                 const bool hit = !marker.isEmpty() && packet.contains(marker);
                 if (hit && drop == TcpProxy::Drop::BeforeServer) {
                     marker.clear();
+                    refusing = refuseAfterDrop;
                     dropped = true;
                     close(pair);
                     return;
@@ -188,6 +196,7 @@ private:
             const QByteArray data = pair.upstream->readAll();
             if (pair.swallowReply) {
                 // The server has carried the statement out; its answer is lost.
+                refusing = refuseAfterDrop;
                 dropped = true;
                 close(pair);
                 return;
