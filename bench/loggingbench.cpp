@@ -123,6 +123,31 @@ int countOf(TestMariaDb &server, const QString &schema, const QString &statement
     return server.query(statement, schema).value(0, QStringLiteral("-1")).toInt();
 }
 
+// What the server holds of rows told apart by their content: a measurement's
+// batttotaltime, an event's message.
+struct Stored
+{
+    int rows = 0, distinctRows = 0, events = 0, distinctEvents = 0;
+    int lost(int sentRows, int sentEvents) const
+    {
+        return sentRows + sentEvents - distinctRows - distinctEvents;
+    }
+    int duplicated() const { return rows - distinctRows + events - distinctEvents; }
+};
+
+Stored storedRows(TestMariaDb &server, const QString &schema)
+{
+    Stored stored;
+    stored.rows = countOf(server, schema, QStringLiteral("SELECT COUNT(*) FROM upsmeasurements"));
+    stored.distinctRows =
+            countOf(server, schema,
+                    QStringLiteral("SELECT COUNT(DISTINCT batttotaltime) FROM upsmeasurements"));
+    stored.events = countOf(server, schema, QStringLiteral("SELECT COUNT(*) FROM upsevents"));
+    stored.distinctEvents = countOf(
+            server, schema, QStringLiteral("SELECT COUNT(DISTINCT message) FROM upsevents"));
+    return stored;
+}
+
 // 1. The calling thread's stall per row while the server hangs.
 void hungServer(TestMariaDb &server, const QString &workDir, int rows)
 {
@@ -270,17 +295,10 @@ void outageAndCuts(TestMariaDb &server, const QString &workDir, int rows)
     server.resume();
     waitFor([&] { return database.unsentRows() == 0; }, 180000);
     const int events = (rows + 9) / 10;
-    const int distinctRows =
-            countOf(server, schema,
-                    QStringLiteral("SELECT COUNT(DISTINCT batttotaltime) FROM upsmeasurements"));
-    const int allRows =
-            countOf(server, schema, QStringLiteral("SELECT COUNT(*) FROM upsmeasurements"));
-    const int distinctEvents = countOf(
-            server, schema, QStringLiteral("SELECT COUNT(DISTINCT message) FROM upsevents"));
-    const int allEvents = countOf(server, schema, QStringLiteral("SELECT COUNT(*) FROM upsevents"));
+    const Stored got = storedRows(server, schema);
     out << "3. server stopped for " << rows << " measurement and " << events
-        << " event rows, started again: " << (rows + events - distinctRows - distinctEvents)
-        << " lost, " << (allRows - distinctRows + allEvents - distinctEvents) << " duplicated\n";
+        << " event rows, started again: " << got.lost(rows, events) << " lost, " << got.duplicated()
+        << " duplicated\n";
 
     const int cuts = 20;
     for (int i = 0; i < cuts; ++i) {
@@ -482,14 +500,7 @@ void killsWhileDraining(TestMariaDb &server, const QString &workDir, int rows)
         program->waitForFinished(10000);
     }
 
-    const int distinctRows =
-            countOf(server, schema,
-                    QStringLiteral("SELECT COUNT(DISTINCT batttotaltime) FROM upsmeasurements"));
-    const int allRows =
-            countOf(server, schema, QStringLiteral("SELECT COUNT(*) FROM upsmeasurements"));
-    const int distinctEvents = countOf(
-            server, schema, QStringLiteral("SELECT COUNT(DISTINCT message) FROM upsevents"));
-    const int allEvents = countOf(server, schema, QStringLiteral("SELECT COUNT(*) FROM upsevents"));
+    const Stored got = storedRows(server, schema);
     const int keys =
             countOf(server, schema, QStringLiteral("SELECT COUNT(*) FROM voltrine_delivery"));
     const int keyedRows = countOf(server, schema,
@@ -502,9 +513,8 @@ void killsWhileDraining(TestMariaDb &server, const QString &workDir, int rows)
     const int foundByKey = int(trace.readAll().count("stored before the connection was lost"));
     out << "5. killed (SIGKILL) " << killed << " times while " << measurements
         << " measurement and " << events << " event rows drained from the journal: by content "
-        << (measurements + events - distinctRows - distinctEvents) << " lost, "
-        << (allRows - distinctRows + allEvents - distinctEvents) << " duplicated; " << keys
-        << " delivery keys (" << keyedRows << " distinct) for " << (allRows + allEvents)
+        << got.lost(measurements, events) << " lost, " << got.duplicated() << " duplicated; "
+        << keys << " delivery keys (" << keyedRows << " distinct) for " << (got.rows + got.events)
         << " rows on the server, " << waiting() << " still waiting; " << foundByKey
         << " rows found stored by their key, not sent again\n";
 }

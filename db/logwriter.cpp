@@ -737,7 +737,7 @@ void LogWriter::prune()
                     QStringLiteral(" days removed"));
     }
     if (connected)
-        server->pruneDeliveryKeys({journalSource, memorySource()}, Journal::retentionDays);
+        server->pruneDeliveryKeys(journalSource, Journal::retentionDays);
 }
 
 void LogWriter::hourly()

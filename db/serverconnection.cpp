@@ -524,18 +524,15 @@ QString ServerConnection::unkeyedReason(Table table) const
     return unkeyed[int(table)];
 }
 
-void ServerConnection::pruneDeliveryKeys(const QStringList &sources, int days)
+void ServerConnection::pruneDeliveryKeys(const QString &source, int days)
 {
     assertOwnerThread();
-    if (!deliveryKeyed(Table::Measurements) && !deliveryKeyed(Table::Events))
+    if (source.isEmpty() || (!deliveryKeyed(Table::Measurements) && !deliveryKeyed(Table::Events)))
         return;
     QSqlError error;
-    for (const QString &source : sources) {
-        if (!source.isEmpty())
-            send(QStringLiteral("DELETE FROM voltrine_delivery WHERE (source = ? OR source LIKE ?) "
-                                "AND delivered_at < NOW() - INTERVAL ? DAY"),
-                 {source, QString(source + QStringLiteral("/%")), days}, &error);
-    }
+    send(QStringLiteral("DELETE FROM voltrine_delivery WHERE (source = ? OR source LIKE ?) "
+                        "AND delivered_at < NOW() - INTERVAL ? DAY"),
+         {source, QString(source + QStringLiteral("/%")), days}, &error);
 }
 
 bool ServerConnection::answers()

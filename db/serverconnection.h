@@ -55,11 +55,11 @@ public:
     enum class Outcome {
         Stored,        // the server confirmed it: one row stored
         AlreadyStored, // its delivery key was on the server: stored before
-        Refused,      // the server refused this row's values; sending it again cannot help
-        Failed,       // the server refused the statement for another reason (a missing
-                      // table, a privilege): the row is not stored, it may be later
-        Lost,         // the connection failed while the row was out: it may be stored or not
-        NotConnected, // nothing was sent
+        Refused,       // the server refused this row's values; sending it again cannot help
+        Failed,        // the server refused the statement for another reason (a missing
+                       // table, a privilege): the row is not stored, it may be later
+        Lost,          // the connection failed while the row was out: it may be stored or not
+        NotConnected,  // nothing was sent
     };
 
     enum class OpenResult {
@@ -112,9 +112,9 @@ public:
     bool deliveryKeyed(Table table) const;
     // Why they cannot, "" where they can.
     QString unkeyedReason(Table table) const;
-    // Deletes the keys of these sources (and of sources named "<source>/...")
+    // Deletes the keys of this source (and of sources named "<source>/...")
     // delivered more than days ago.
-    void pruneDeliveryKeys(const QStringList &sources, int days);
+    void pruneDeliveryKeys(const QString &source, int days);
     // Whether the server answers at all on this connection (a statement
     // refused for a privilege is an answer).
     bool answers();

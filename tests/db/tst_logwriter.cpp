@@ -24,6 +24,9 @@ private slots:
 
 private:
     QStringList rows(const QString &statement) { return server->query(statement, schema); }
+    // The program signs in as an account of its own with only this grant
+    // ("GRANT ... ON ...", the user left out).
+    void signInAs(DatabaseUnderTest &db, const QString &grant);
 
     std::unique_ptr<TestMariaDb> server;
     QString schema;
@@ -47,6 +50,17 @@ void TestLogWriter::init()
 void TestLogWriter::cleanup()
 {
     server->exec(QStringLiteral("DROP DATABASE IF EXISTS ") + schema);
+    server->exec(QStringLiteral("DROP USER IF EXISTS 'limited'@'127.0.0.1'"));
+}
+
+void TestLogWriter::signInAs(DatabaseUnderTest &db, const QString &grant)
+{
+    QVERIFY(server->exec(QStringLiteral("DROP USER IF EXISTS 'limited'@'127.0.0.1'")));
+    QVERIFY(server->exec(QStringLiteral("CREATE USER 'limited'@'127.0.0.1' IDENTIFIED BY 'l'")));
+    QVERIFY2(server->exec(grant + QStringLiteral(" TO 'limited'@'127.0.0.1'")),
+             qPrintable(server->lastError()));
+    db.registry->setKey(QStringLiteral("dbuser"), QStringLiteral("limited"));
+    db.registry->setKey(QStringLiteral("dbpasswd"), QStringLiteral("l"), true);
 }
 
 void TestLogWriter::hungServerNeverHoldsUpTheCaller()
@@ -95,14 +109,19 @@ void TestLogWriter::rowInDoubtIsStoredOnce_data()
     QTest::addColumn<QByteArray>("marker");
     // The rows alike come from another program, while this one is away.
     QTest::addColumn<bool>("fromOtherProgram");
-    QTest::newRow("stored, answer lost")
-            << int(TcpProxy::Drop::AfterServerReply) << QByteArray("Power failure.") << false;
+    // The account may insert, and not read what it stored.
+    QTest::addColumn<bool>("insertOnly");
+    QTest::newRow("stored, answer lost") << int(TcpProxy::Drop::AfterServerReply)
+                                         << QByteArray("Power failure.") << false << false;
     QTest::newRow("lost before the server")
-            << int(TcpProxy::Drop::BeforeServer) << QByteArray("Power failure.") << false;
+            << int(TcpProxy::Drop::BeforeServer) << QByteArray("Power failure.") << false << false;
     QTest::newRow("committed, answer lost")
-            << int(TcpProxy::Drop::AfterServerReply) << QByteArray("COMMIT") << false;
+            << int(TcpProxy::Drop::AfterServerReply) << QByteArray("COMMIT") << false << false;
     QTest::newRow("lost before the server, another program's rows alike")
-            << int(TcpProxy::Drop::BeforeServer) << QByteArray("Power failure.") << true;
+            << int(TcpProxy::Drop::BeforeServer) << QByteArray("Power failure.") << true << false;
+    QTest::newRow("stored, answer lost, account may not read")
+            << int(TcpProxy::Drop::AfterServerReply) << QByteArray("Power failure.") << false
+            << true;
 }
 
 void TestLogWriter::rowInDoubtIsStoredOnce()
@@ -110,10 +129,20 @@ void TestLogWriter::rowInDoubtIsStoredOnce()
     QFETCH(int, drop);
     QFETCH(QByteArray, marker);
     QFETCH(bool, fromOtherProgram);
+    QFETCH(bool, insertOnly);
     TcpProxy proxy(server->host(), quint16(server->port()));
     QVERIFY(proxy.isListening());
     DatabaseUnderTest db(*server, schema);
     db.registry->setKey(QStringLiteral("dbport"), QString::number(proxy.port()));
+    if (insertOnly) {
+        for (const QString &statement : {ServerConnection::createMeasurementsStatement(),
+                                         ServerConnection::createEventsStatement(),
+                                         ServerConnection::createDeliveryStatement()})
+            QVERIFY2(server->exec(statement, schema), qPrintable(server->lastError()));
+        signInAs(db, QStringLiteral("GRANT INSERT ON `") + schema + QStringLiteral("`.*"));
+        if (QTest::currentTestFailed())
+            return;
+    }
     db.database->setReconnectBackoff(50, 400);
     QVERIFY(openAndAwaitAnswer(*db.database));
     QVERIFY(db.database->isConnected());
@@ -181,7 +210,7 @@ void TestLogWriter::refusingTableNeitherStormsNorBlocks_data()
     // Table privileges reach a session at its next statement.
     QStringList grants;
     for (const char *table : {"upsmeasurements", "upsevents", "voltrine_delivery"})
-        grants << QStringLiteral("GRANT INSERT, DELETE ON %1 TO 'reader'@'127.0.0.1'")
+        grants << QStringLiteral("GRANT INSERT, DELETE ON %1 TO 'limited'@'127.0.0.1'")
                           .arg(QLatin1String(table));
     QTest::newRow("account may only read") << QStringList() << grants << true << QString() << false;
 }
@@ -203,14 +232,10 @@ void TestLogWriter::refusingTableNeitherStormsNorBlocks()
     QVERIFY(proxy.isListening());
     DatabaseUnderTest db(*server, schema);
     db.registry->setKey(QStringLiteral("dbport"), QString::number(proxy.port()));
-    if (asReader) {
-        QVERIFY(server->exec(QStringLiteral("DROP USER IF EXISTS 'reader'@'127.0.0.1'")));
-        QVERIFY(server->exec(QStringLiteral("CREATE USER 'reader'@'127.0.0.1' IDENTIFIED BY 'r'")));
-        QVERIFY(server->exec(QStringLiteral("GRANT SELECT ON `") + schema +
-                             QStringLiteral("`.* TO 'reader'@'127.0.0.1'")));
-        db.registry->setKey(QStringLiteral("dbuser"), QStringLiteral("reader"));
-        db.registry->setKey(QStringLiteral("dbpasswd"), QStringLiteral("r"), true);
-    }
+    if (asReader)
+        signInAs(db, QStringLiteral("GRANT SELECT ON `") + schema + QStringLiteral("`.*"));
+    if (QTest::currentTestFailed())
+        return;
     // A reconnect storm would open a connection every 50 ms.
     db.database->setReconnectBackoff(50, 400);
     QVERIFY(openAndAwaitAnswer(*db.database));
@@ -252,8 +277,6 @@ void TestLogWriter::refusingTableNeitherStormsNorBlocks()
     QCOMPARE(rows(QStringLiteral("SELECT message FROM upsevents ORDER BY id")),
              (QStringList{QStringLiteral("event 0"), QStringLiteral("event 1"),
                           QStringLiteral("event 2")}));
-    if (asReader)
-        server->exec(QStringLiteral("DROP USER 'reader'@'127.0.0.1'"));
 }
 
 VOLTRINE_DB_TEST_MAIN(TestLogWriter)
