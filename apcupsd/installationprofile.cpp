@@ -72,6 +72,7 @@ InstallationProfile InstallationProfile::linuxStandIn()
     // Without it apcupsd takes the file for an old one and warns at every start.
     profile.configHeader = QStringLiteral("## apcupsd.conf v1.1 ##");
     profile.configBackupSuffix = QStringLiteral(".bak");
+    profile.configOriginalSuffix = QStringLiteral(".orig");
     profile.configFile = QStringLiteral("/etc/apcupsd/apcupsd.conf");
     profile.configLineEnd = QStringLiteral("\n");
     profile.scriptDir = QStringLiteral("/etc/apcupsd");

@@ -133,6 +133,10 @@ struct InstallationProfile
     // The previous apcupsd.conf is kept beside it under its name followed by
     // this suffix; empty for no copy.
     QString configBackupSuffix;
+    // The file as it was before the program first changed it (the
+    // administrator's own) is kept once under this suffix, never replaced;
+    // empty for no such copy.
+    QString configOriginalSuffix;
     // The program and arguments that write apcupsd.conf with administrator
     // rights, given "usb" or "rs232" and a port name after them; empty where
     // no such helper can be used.

@@ -169,7 +169,7 @@ bool ServiceControl::saveConfig(UpsConnection connection, const QString &portNam
 {
     const ConfigFileWrite written = replaceConfigFile(
             installation.configFile, apcupsdConfText(installation, connection, portName),
-            installation.configBackupSuffix);
+            installation.configBackupSuffix, installation.configOriginalSuffix);
     const QString file = QStringLiteral(" Configuration file");
     switch (written.result) {
     case ConfigFileWrite::Saved:

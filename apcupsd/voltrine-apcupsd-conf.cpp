@@ -67,7 +67,7 @@ int main(int argc, char *argv[])
 
     const ConfigFileWrite written =
             replaceConfigFile(profile.configFile, apcupsdConfText(profile, connection, port),
-                              profile.configBackupSuffix);
+                              profile.configBackupSuffix, profile.configOriginalSuffix);
     if (written.result == ConfigFileWrite::Saved)
         return 0;
     QTextStream(stderr) << "voltrine-apcupsd-conf: " << profile.configFile

@@ -82,6 +82,21 @@ void MainWindow::loadconfigurationui()
         databaseProblem = makeProblemLabel(ui->tab_3, 190);
         generalProblem = makeProblemLabel(ui->tab_5, 60);
         upsConfigProblem = makeProblemLabel(ui->tab_4, 70);
+        // Where the administrator's own file goes once Voltrine writes it.
+        const InstallationProfile &installed = serviceControl()->profile();
+        if (!installed.configBackupSuffix.isEmpty()) {
+            auto *copies = new QLabel(ui->tab_4);
+            copies->setObjectName(QStringLiteral("tab_4_copies"));
+            copies->setGeometry(10, 135, 450, 60);
+            copies->setWordWrap(true);
+            copies->setTextFormat(Qt::PlainText);
+            QString text = QStringLiteral("A save keeps the file it replaces as %1%2")
+                                   .arg(installed.configFile, installed.configBackupSuffix);
+            if (!installed.configOriginalSuffix.isEmpty())
+                text += QStringLiteral(", and the file as it was before the first save as %1%2")
+                                .arg(installed.configFile, installed.configOriginalSuffix);
+            copies->setText(text + QLatin1Char('.'));
+        }
         if (DesktopIntegration::autostartAvailable()) {
             autostartBox =
                     new QCheckBox(QStringLiteral("Start with the desktop session"), ui->tab_5);
