@@ -53,6 +53,7 @@ public:
     // user (empty when it did), and whether this program cannot change the
     // configuration at all.
     QString configProblem() const { return service.configProblem(); }
+    bool configLeftUnchanged() const { return service.configLeftUnchanged(); }
     bool configNeedsAdministrator() const { return service.configNeedsAdministrator(); }
 
     // Serial devices as "<description> (<port>)" that contain filter.

@@ -140,6 +140,7 @@ void ServiceControl::writeComConfig(const QString &portName)
 void ServiceControl::writeConfig(UpsConnection connection, const QString &portName)
 {
     QMutexLocker locker(&sequenceMutex);
+    lastConfigSaved = false;
     const QString kind =
             connection == UpsConnection::Usb ? QStringLiteral("USB") : QStringLiteral("COM");
     if (installation.daemonControl != InstallationProfile::DaemonControl::ProcessCommands) {
@@ -175,6 +176,7 @@ bool ServiceControl::saveConfig(UpsConnection connection, const QString &portNam
     case ConfigFileWrite::Saved:
         trace(QStringLiteral("Apcupsd ") + kind + file + QStringLiteral(" saved"));
         lastConfigProblem.clear();
+        lastConfigSaved = true;
         return true;
     case ConfigFileWrite::NotOpened:
         trace(QStringLiteral("Can not open Apcupsd ") + kind + file);

@@ -57,6 +57,9 @@ public:
     // Linux: why the last configuration save left apcupsd.conf unchanged or
     // unused, in words for the user; empty after a save that took effect.
     QString configProblem() const;
+    // Linux: true when the last configuration save left apcupsd.conf as it
+    // was (refused, dismissed, failed); never on Windows.
+    bool configLeftUnchanged() const;
     // Linux: true when this program cannot change apcupsd.conf at all: no
     // administrator rights, no helper to get them, and a file it cannot write.
     bool configNeedsAdministrator() const;
@@ -86,4 +89,5 @@ private:
     // The daemon this object started directly, by pid; 0 for none.
     qint64 startedDaemon = 0;
     QString lastConfigProblem;
+    bool lastConfigSaved = false;
 };

@@ -112,6 +112,12 @@ QString ServiceControl::configProblem() const
     return lastConfigProblem;
 }
 
+bool ServiceControl::configLeftUnchanged() const
+{
+    QMutexLocker locker(&sequenceMutex);
+    return !lastConfigSaved;
+}
+
 bool ServiceControl::watchesThisMachine() const
 {
     const QString host = watchedHost ? watchedHost().trimmed() : QString();
@@ -326,6 +332,7 @@ bool ServiceControl::runConfigHelper(UpsConnection connection, const QString &po
     if (helper.succeeded()) {
         trace(QStringLiteral("Apcupsd ") + kind + QStringLiteral(" Configuration file saved"));
         lastConfigProblem.clear();
+        lastConfigSaved = true;
         return true;
     }
     QString reason = helper.output;

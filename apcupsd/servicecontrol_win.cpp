@@ -12,6 +12,11 @@ QString ServiceControl::configProblem() const
     return QString();
 }
 
+bool ServiceControl::configLeftUnchanged() const
+{
+    return false;
+}
+
 bool ServiceControl::configNeedsAdministrator() const
 {
     return false;

@@ -60,6 +60,9 @@ int main(int argc, char *argv[])
         if (!portName.match(port).hasMatch())
             return refuse(
                     QStringLiteral("the port name \"%1\" is not a serial device name").arg(port));
+        // What the configuration page lists for no port: no device has the name.
+        if (port == QLatin1String("NA"))
+            return refuse(QStringLiteral("no serial port was chosen"));
     } else {
         return refuse(QStringLiteral("usage: voltrine-apcupsd-conf [--config FILE] usb | rs232 "
                                      "PORT"));

@@ -389,6 +389,10 @@ void MainWindow::on_pushButton_saveupsconf_clicked()
     QString problem;
     if (connectorType == serialText && !entry.isEmpty())
         problem = refusalOf(ui->label_23, QStringLiteral("uspcomport"), port, false);
+    // Where the port names a device file, "NA" would name /dev/NA.
+    if (connectorType == serialText && port == noPortText &&
+        !serviceControl()->profile().serialDevicePrefix.isEmpty())
+        problem = QStringLiteral("Choose the serial port the UPS is connected to.");
     ui->comboBox_2->setStyleSheet(
             problem.isEmpty() ? QString()
                               : QStringLiteral("QComboBox { border: 1px solid #b00000; }"));
@@ -397,9 +401,13 @@ void MainWindow::on_pushButton_saveupsconf_clicked()
         return;
 
     ui->pushButton_saveupsconf->setEnabled(false);
+    const QString typeBefore = registry->getKey(QStringLiteral("upscontype"));
+    const QString portBefore = registry->getKey(QStringLiteral("uspcomport"));
+    bool written = false;
     if (connectorType == usbText) {
         registry->setKey(QStringLiteral("upscontype"), usbText);
         serviceControl()->writeUsbConfig();
+        written = true;
     } else if (connectorType == serialText) {
         registry->setKey(QStringLiteral("upscontype"), serialText);
         if (entry.isEmpty()) {
@@ -407,7 +415,14 @@ void MainWindow::on_pushButton_saveupsconf_clicked()
         } else {
             registry->setKey(QStringLiteral("uspcomport"), port);
             serviceControl()->writeComConfig(registry->getKey(QStringLiteral("uspcomport")));
+            written = true;
         }
+    }
+    // confdata says what apcupsd.conf holds: a save that left the file as it
+    // was changes neither.
+    if (written && serviceControl()->configLeftUnchanged()) {
+        registry->setKey(QStringLiteral("upscontype"), typeBefore);
+        registry->setKey(QStringLiteral("uspcomport"), portBefore);
     }
     registry->save();
     // Linux: what kept the save from taking effect; never anything on Windows.

@@ -71,6 +71,8 @@ private slots:
         QTest::newRow("empty port")
                 << QStringList{"rs232", ""} << false << true << 1 << QByteArray();
         QTest::newRow("no port") << QStringList{"rs232"} << false << true << 1 << QByteArray();
+        QTest::newRow("port the page lists for none")
+                << QStringList{"rs232", "NA"} << false << true << 1 << QByteArray();
         QTest::newRow("other shape") << QStringList{"net"} << false << true << 1 << QByteArray();
         QTest::newRow("more arguments")
                 << QStringList{"usb", "NISIP 0.0.0.0"} << false << true << 1 << QByteArray();

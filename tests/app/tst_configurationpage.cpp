@@ -267,24 +267,37 @@ private slots:
     {
         QTest::addColumn<QString>("connector");
         QTest::addColumn<int>("entry");
+        // apcupsd.conf cannot be written: a folder stands at its path.
+        QTest::addColumn<bool>("fileIsFolder");
+        // What confdata says after the save: the file's connection.
+        QTest::addColumn<QString>("storedConnector");
         QTest::addColumn<QString>("storedPort");
+        // The file's DEVICE line; empty: the file was not written.
         QTest::addColumn<QByteArray>("deviceLine");
 
-        QTest::newRow("USB keeps the port") << "USB" << 0 << "ttyS0" << QByteArray("DEVICE \n");
-        QTest::newRow("serial port")
-                << "RS232" << 2 << "ttyUSB0" << QByteArray("DEVICE /dev/ttyUSB0\n");
-        QTest::newRow("serial without a port")
-                << "RS232" << 0 << "NA" << QByteArray("DEVICE /dev/NA\n");
+        QTest::newRow("USB keeps the port") << "USB" << 0 << false << "USB"
+                                            << "ttyS0" << QByteArray("DEVICE \n");
+        QTest::newRow("serial port") << "RS232" << 2 << false << "RS232"
+                                     << "ttyUSB0" << QByteArray("DEVICE /dev/ttyUSB0\n");
+        QTest::newRow("serial without a port") << "RS232" << 0 << false << "USB"
+                                               << "ttyS0" << QByteArray();
+        QTest::newRow("file that cannot be written") << "RS232" << 2 << true << "USB"
+                                                     << "ttyS0" << QByteArray();
     }
 
     void upsConfigurationSaves()
     {
         QFETCH(QString, connector);
         QFETCH(int, entry);
+        QFETCH(bool, fileIsFolder);
+        QFETCH(QString, storedConnector);
         QFETCH(QString, storedPort);
         QFETCH(QByteArray, deviceLine);
 
         devices = QStringList{"Serial port (ttyS0)", "USB Serial Port (ttyUSB0)"};
+        const QString file = dir->filePath(QStringLiteral("apcupsd.conf"));
+        if (fileIsFolder)
+            QVERIFY(QDir().mkpath(file));
         start(header + "UPSCONTYPE:USB\nUSPCOMPORT:ttyS0\n");
         openPage();
         // A change enables the tab's Save, also one that comes back to USB.
@@ -294,13 +307,19 @@ private slots:
             combo("comboBox_2")->setCurrentIndex(entry);
         button("pushButton_saveupsconf")->click();
 
-        QCOMPARE(registry->getKey(QStringLiteral("upscontype")), connector);
+        QCOMPARE(registry->getKey(QStringLiteral("upscontype")), storedConnector);
         QCOMPARE(registry->getKey(QStringLiteral("uspcomport")), storedPort);
-        const QByteArray conf = readFileBytes(dir->filePath(QStringLiteral("apcupsd.conf")));
+        QVERIFY(readFileBytes(confPath())
+                        .contains("UPSCONTYPE:" + storedConnector.toLatin1() + "\n"));
+        if (deviceLine.isEmpty()) {
+            // Said on the tab.
+            QVERIFY(!label("tab_4_problem").isEmpty());
+            return;
+        }
+        const QByteArray conf = readFileBytes(file);
         QVERIFY2(conf.contains("\n" + deviceLine), conf.constData());
         // The daemon stand-in was started on the new file.
         QVERIFY(readFileBytes(dir->filePath(QStringLiteral("daemon.starts"))).contains("started"));
-        QVERIFY(readFileBytes(confPath()).contains("UPSCONTYPE:" + connector.toLatin1() + "\n"));
         QVERIFY(!button("pushButton_saveupsconf")->isEnabled());
     }
 
