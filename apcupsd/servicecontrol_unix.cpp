@@ -338,8 +338,16 @@ bool ServiceControl::runConfigHelper(UpsConnection connection, const QString &po
     QString reason = helper.output;
     // pkexec's own answers: 126 when the user dismissed the prompt or was not
     // authorised, 127 when no authorisation could be asked for.
+    const bool throughPkexec =
+            QFileInfo(installation.configHelper.first()).fileName() == QLatin1String("pkexec");
     if (helper.ended && helper.exitCode == 126)
-        reason = QStringLiteral("the change was not authorised.");
+        reason = QStringLiteral("the change was not authorised: the password dialog was "
+                                "dismissed, or the password was not accepted. Save again to try "
+                                "once more.");
+    else if (throughPkexec && helper.ended && helper.exitCode == 127)
+        reason = QStringLiteral("no administrator's password could be asked for: no polkit "
+                                "authentication agent runs in this session. Save again from a "
+                                "desktop session, or change the file as root.");
     else if (reason.isEmpty())
         reason = QStringLiteral("the helper ended with code %1.").arg(helper.exitCode);
     trace(QStringLiteral("Can not save Apcupsd ") + kind + QStringLiteral(" Configuration file: ") +

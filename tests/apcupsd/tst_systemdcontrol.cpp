@@ -81,7 +81,11 @@ private slots:
         programs->addRecorder(
                 QStringLiteral("bin/pkexec"), "pkexec",
                 "[ -e '" + QFile::encodeName(programs->filePath(QStringLiteral("dismiss"))) +
-                        "' ] && exit 126\nhelper=$1\nshift\nexec \"$helper\" --config '" +
+                        "' ] && exit 126\n[ -e '" +
+                        QFile::encodeName(programs->filePath(QStringLiteral("noagent"))) +
+                        "' ] && { echo 'Error getting authority: Error initializing authority: "
+                        "Could not connect: No such file or directory' >&2; exit 127; }\n"
+                        "helper=$1\nshift\nexec \"$helper\" --config '" +
                         QFile::encodeName(helperTarget()) + "' \"$@\"\n");
     }
 
@@ -96,7 +100,7 @@ private slots:
         QTest::addColumn<QString>("mode");
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>(
-                "situation"); // a file: "state" holding "active", "refuse", "dismiss"
+                "situation"); // a file: "state" holding "active", "refuse", "dismiss", "noagent"
         QTest::addColumn<QString>("operation");
         QTest::addColumn<QStringList>("commands");
         QTest::addColumn<QString>("lastTrace");
@@ -105,6 +109,12 @@ private slots:
         const QString isActive = "systemctl|is-active|" + unit;
         const QString start = "systemctl|start|" + unit;
         const QString helper = "pkexec|" + QStringLiteral(VOLTRINE_CONF_HELPER);
+        const QString dismissed = "the change was not authorised: the password dialog was "
+                                  "dismissed, or the password was not accepted. Save again to "
+                                  "try once more.";
+        const QString noAgent = "no administrator's password could be asked for: no polkit "
+                                "authentication agent runs in this session. Save again from a "
+                                "desktop session, or change the file as root.";
         const QString userNeedsRights = "The local apcupsd is left as it is: starting and "
                                         "stopping it needs administrator rights";
 
@@ -166,8 +176,15 @@ private slots:
                 << "localhost"
                 << "dismiss"
                 << "usb" << QStringList{helper + "|usb"}
-                << "Can not save Apcupsd USB Configuration file: the change was not authorised."
-                << "apcupsd.conf was not changed: the change was not authorised.";
+                << "Can not save Apcupsd USB Configuration file: " + dismissed
+                << "apcupsd.conf was not changed: " + dismissed;
+        QTest::newRow("save with no authentication agent")
+                << "systemd"
+                << "localhost"
+                << "noagent"
+                << "usb" << QStringList{helper + "|usb"}
+                << "Can not save Apcupsd USB Configuration file: " + noAgent
+                << "apcupsd.conf was not changed: " + noAgent;
         QTest::newRow("restart refused")
                 << "systemd"
                 << "localhost"
@@ -225,9 +242,9 @@ private slots:
                  problem.contains(QLatin1String("%1"))
                          ? problem.arg(programs->filePath(QStringLiteral("absent/apcupsd.conf")))
                          : problem);
-        // The helper wrote the file only when it was run and not dismissed.
+        // The helper wrote the file only when pkexec could let it run.
         const bool written = commands.value(0).startsWith(QLatin1String("pkexec")) &&
-                situation != QLatin1String("dismiss");
+                situation != QLatin1String("dismiss") && situation != QLatin1String("noagent");
         QCOMPARE(fileContent(helperTarget()).startsWith("## apcupsd.conf v1.1 ##\n#UPSNAME\n"),
                  written);
     }
