@@ -1,5 +1,7 @@
 #include "apcupsdconf.h"
 
+#include <QRegularExpression>
+
 namespace {
 
 QString directiveOf(const QString &line)
@@ -89,6 +91,13 @@ QByteArray apcupsdConfText(const InstallationProfile &profile, UpsConnection con
     for (const QString &line : lines)
         text += line.toLocal8Bit() + lineEnd;
     return text;
+}
+
+bool isSerialDeviceName(const QString &portName)
+{
+    // No path, no blank, nothing that ends the line.
+    static const QRegularExpression name(QStringLiteral("\\A[A-Za-z0-9]{1,32}\\z"));
+    return name.match(portName).hasMatch();
 }
 
 bool isAcceptablePortName(const QString &portName)

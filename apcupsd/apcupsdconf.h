@@ -31,3 +31,8 @@ QByteArray apcupsdConfText(const InstallationProfile &profile, UpsConnection con
 // which would end the DEVICE line early and put the rest of the name into the
 // daemon's configuration as a directive of its own.
 bool isAcceptablePortName(const QString &portName);
+
+// Where the port names a device file (DEVICE /dev/<name>): a plain name of
+// letters and digits, as the kernel's serial devices have (ttyS0, ttyUSB0,
+// ttyACM0). The configuration page and the privileged helper share the rule.
+bool isSerialDeviceName(const QString &portName);

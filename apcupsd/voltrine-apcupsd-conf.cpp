@@ -55,9 +55,7 @@ int main(int argc, char *argv[])
     } else if (arguments.size() == 2 && arguments.at(0) == QLatin1String("rs232")) {
         connection = UpsConnection::Serial;
         port = arguments.at(1);
-        // A name in /dev: no path, no blank, nothing that ends the line.
-        static const QRegularExpression portName(QStringLiteral("\\A[A-Za-z0-9]{1,32}\\z"));
-        if (!portName.match(port).hasMatch())
+        if (!isSerialDeviceName(port))
             return refuse(
                     QStringLiteral("the port name \"%1\" is not a serial device name").arg(port));
         // What the configuration page lists for no port: no device has the name.

@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "apcupsdconf.h"
 #include "apcupsdcontrol.h"
 #include "comthrd.h"
 #include "core.h"
@@ -389,10 +390,16 @@ void MainWindow::on_pushButton_saveupsconf_clicked()
     QString problem;
     if (connectorType == serialText && !entry.isEmpty())
         problem = refusalOf(ui->label_23, QStringLiteral("uspcomport"), port, false);
-    // Where the port names a device file, "NA" would name /dev/NA.
-    if (connectorType == serialText && port == noPortText &&
-        !serviceControl()->profile().serialDevicePrefix.isEmpty())
-        problem = QStringLiteral("Choose the serial port the UPS is connected to.");
+    // Where the port names a device file, "NA" would name /dev/NA, and the
+    // helper that writes the file takes plain device names only.
+    if (connectorType == serialText && !serviceControl()->profile().serialDevicePrefix.isEmpty()) {
+        if (port == noPortText)
+            problem = QStringLiteral("Choose the serial port the UPS is connected to.");
+        else if (problem.isEmpty() && !isSerialDeviceName(port))
+            problem = QStringLiteral("%1 (uspcomport): \"%2\" is not a serial device name; use "
+                                     "one of letters and digits only, such as ttyUSB0.")
+                              .arg(ui->label_23->text(), port);
+    }
     ui->comboBox_2->setStyleSheet(
             problem.isEmpty() ? QString()
                               : QStringLiteral("QComboBox { border: 1px solid #b00000; }"));

@@ -405,6 +405,11 @@ private slots:
                                                         << "USB Port (ttyUSB0 (Y))"
                                                         << "pushButton_saveupsconf"
                                                         << "uspcomport";
+        // Which the helper that writes apcupsd.conf would refuse.
+        QTest::newRow("dash in the device name") << "comboBox_2"
+                                                 << "Adapter (tty-USB1)"
+                                                 << "pushButton_saveupsconf"
+                                                 << "uspcomport";
     }
 
     void valuesThatCannotLoadAreRefused()
@@ -415,7 +420,8 @@ private slots:
         QFETCH(QString, key);
 
         devices = QStringList{QStringLiteral("Serial port (ttyS0)"),
-                              QStringLiteral("USB Port (ttyUSB0 (Y))")};
+                              QStringLiteral("USB Port (ttyUSB0 (Y))"),
+                              QStringLiteral("Adapter (tty-USB1)")};
         start(header +
               "UPSHOST:localhost\nUPSPORT:3551\nDBHOST:127.0.0.1\nDBPORT:3306\nDBVDRIVER:5.3\n"
               "DBNAME:upslog\nDBUSER:monitor\nDBPASSWD:736563726574\nUPSCONTYPE:RS232\n"
