@@ -30,6 +30,9 @@ void useFormFont();
 bool autostartAvailable();
 QString autostartEntryPath();
 bool autostartEnabled();
+// Linux: the Exec value of a desktop entry that starts program with
+// "--desktop", escaped as the desktop entry specification requires.
+QString execValue(const QString &program);
 // Writes the entry (starting this program with "--desktop") or removes it.
 // Returns false, with the reason in error, when that failed.
 bool setAutostartEnabled(bool enabled, QString *error);

@@ -40,18 +40,6 @@ QString configFolder()
     return base;
 }
 
-// The Exec value of a desktop entry: the program quoted as desktop entries require.
-QString execLine()
-{
-    QString program = QCoreApplication::applicationFilePath();
-    program.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
-            .replace(QLatin1Char('"'), QStringLiteral("\\\""))
-            .replace(QLatin1Char('`'), QStringLiteral("\\`"))
-            .replace(QLatin1Char('$'), QStringLiteral("\\$"));
-    program.replace(QLatin1Char('%'), QStringLiteral("%%"));
-    return QLatin1Char('"') + program + QStringLiteral("\" ") + desktopOption;
-}
-
 // What decides a font's advances, read without building its description
 // string, which costs more than the rest of a label's refresh.
 struct FontIdentity
@@ -192,6 +180,25 @@ bool autostartEnabled()
     return QFileInfo::exists(autostartEntryPath());
 }
 
+QString execValue(const QString &program)
+{
+    // Quoted as an Exec argument: a backslash, quote, backquote or dollar
+    // sign escaped, and a percent sign doubled (not a field code).
+    QString quoted = program;
+    quoted.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
+            .replace(QLatin1Char('"'), QStringLiteral("\\\""))
+            .replace(QLatin1Char('`'), QStringLiteral("\\`"))
+            .replace(QLatin1Char('$'), QStringLiteral("\\$"))
+            .replace(QLatin1Char('%'), QStringLiteral("%%"));
+    // Then the value is a string of the entry, read with the string escapes
+    // first: each backslash once more, and what ends a line.
+    quoted.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
+            .replace(QLatin1Char('\n'), QStringLiteral("\\n"))
+            .replace(QLatin1Char('\t'), QStringLiteral("\\t"))
+            .replace(QLatin1Char('\r'), QStringLiteral("\\r"));
+    return QLatin1Char('"') + quoted + QStringLiteral("\" ") + desktopOption;
+}
+
 bool setAutostartEnabled(bool enabled, QString *error)
 {
     const QString path = autostartEntryPath();
@@ -217,7 +224,7 @@ bool setAutostartEnabled(bool enabled, QString *error)
                             "Name=Voltrine\n"
                             "Comment=Watches the UPS through apcupsd\n"
                             "Exec=" +
-            execLine().toUtf8() +
+            execValue(QCoreApplication::applicationFilePath()).toUtf8() +
             "\n"
             "Icon=voltrine\n"
             "Terminal=false\n"

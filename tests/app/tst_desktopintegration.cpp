@@ -100,6 +100,46 @@ private slots:
         QVERIFY(!QFile::exists(entry));
     }
 
+    void autostartEntryStartsTheProgramAtAnyPath_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("blank") << "my programs";
+        QTest::newRow("backslash") << "back\\slash";
+        QTest::newRow("quote, dollar sign and backquote") << "a\"b$HOME`c";
+    }
+
+    void autostartEntryStartsTheProgramAtAnyPath()
+    {
+        QFETCH(QString, folder);
+        // The entry's Exec, read by GLib as a desktop session reads it,
+        // starts the program at that path with --desktop.
+        const QString gio = QStandardPaths::findExecutable(QStringLiteral("gio"));
+        if (gio.isEmpty())
+            QSKIP("needs gio (libglib2.0-bin)");
+        QTemporaryDir place;
+        QVERIFY(QDir(place.path()).mkpath(folder));
+        const QString program = place.filePath(folder + QStringLiteral("/voltrine"));
+        const QString started = place.filePath(QStringLiteral("started"));
+        QVERIFY(writeFileBytes(program,
+                               "#!/bin/sh\necho \"$@\" > '" + QFile::encodeName(started) + "'\n"));
+        QVERIFY(QFile::setPermissions(
+                program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        const QString entry = place.filePath(QStringLiteral("voltrine.desktop"));
+        QVERIFY(writeFileBytes(entry,
+                               "[Desktop Entry]\nType=Application\nName=Voltrine\nExec=" +
+                                       DesktopIntegration::execValue(program).toUtf8() + "\n"));
+        const auto run = [](const QString &command, const QStringList &arguments) {
+            QProcess process;
+            process.setProcessChannelMode(QProcess::MergedChannels);
+            process.start(command, arguments);
+            process.waitForFinished(30000);
+            return process.exitCode() == 0 ? QString() : QString::fromLocal8Bit(process.readAll());
+        };
+        QCOMPARE(run(QStringLiteral("desktop-file-validate"), {entry}), QString());
+        QCOMPARE(run(gio, {QStringLiteral("launch"), entry}), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(readFileBytes(started), QByteArray("--desktop\n"), 10000);
+    }
+
     void longValueIsElidedWithTooltip_data()
     {
         QTest::addColumn<bool>("wordWrap");
