@@ -31,7 +31,7 @@ bool autostartAvailable();
 QString autostartEntryPath();
 bool autostartEnabled();
 // Linux: the Exec value of a desktop entry that starts program with
-// "--desktop", escaped as the desktop entry specification requires.
+// "--desktop", escaped as freedesktop.org desktop entries require.
 QString execValue(const QString &program);
 // Writes the entry (starting this program with "--desktop") or removes it.
 // Returns false, with the reason in error, when that failed.
