@@ -16,7 +16,7 @@ const QByteArray adminsFile = "## apcupsd.conf v1.1 ##\nUPSCABLE smart\nDEVICE /
 // Runs the helper on conf; with noNewFiles, in a folder where no file can be
 // made (root too loses the right to ignore the folder's permissions).
 bool runHelper(const QString &conf, const QStringList &arguments, int *exitCode,
-               bool noNewFiles = false, bool underPkexec = false)
+               bool noNewFiles = false, bool underPkexec = false, QByteArray *errors = nullptr)
 {
     QProcess helper;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -38,6 +38,8 @@ bool runHelper(const QString &conf, const QStringList &arguments, int *exitCode,
     helper.start(command.takeFirst(), command);
     const bool finished = helper.waitForFinished(30000);
     QFile::setPermissions(folder, before);
+    if (errors)
+        *errors = helper.readAllStandardError();
     *exitCode = helper.exitStatus() == QProcess::NormalExit ? helper.exitCode() : -1;
     return finished;
 }
@@ -100,21 +102,14 @@ private slots:
                                                   QFileDevice::ReadGroup));
         }
 
-        QProcess helper;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove(QStringLiteral("PKEXEC_UID"));
-        if (underPkexec)
-            environment.insert(QStringLiteral("PKEXEC_UID"), QStringLiteral("1000"));
-        helper.setProcessEnvironment(environment);
-        helper.start(QStringLiteral(VOLTRINE_CONF_HELPER),
-                     QStringList{QStringLiteral("--config"), conf} + arguments);
-        QVERIFY(helper.waitForFinished(30000));
-        QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(helper.exitCode(), exitCode);
+        int code = -1;
+        QByteArray errors;
+        QVERIFY(runHelper(conf, arguments, &code, false, underPkexec, &errors));
+        QCOMPARE(code, exitCode);
 
         const QString backup = conf + QStringLiteral(".bak");
         if (written.isEmpty()) {
-            QVERIFY(!helper.readAllStandardError().isEmpty());
+            QVERIFY(!errors.isEmpty());
             QCOMPARE(fileContent(conf), old);
             QVERIFY(!QFile::exists(backup));
         } else {
