@@ -1,5 +1,6 @@
 #include "apcupsdconf.h"
 
+#include <QHostAddress>
 #include <QRegularExpression>
 
 namespace {
@@ -52,7 +53,7 @@ QStringList apcupsdConfLines(const InstallationProfile &profile, UpsConnection c
             QStringLiteral("NOLOGON disable"),
             QStringLiteral("KILLDELAY 0"),
             QStringLiteral("NETSERVER on"),
-            QStringLiteral("NISIP 0.0.0.0"),
+            QStringLiteral("NISIP ") + profile.nisAddress,
             QStringLiteral("NISPORT 3551"),
             QStringLiteral("EVENTSFILE ") + profile.eventsFile,
             QStringLiteral("EVENTSFILEMAX 10"),
@@ -91,6 +92,40 @@ QByteArray apcupsdConfText(const InstallationProfile &profile, UpsConnection con
     for (const QString &line : lines)
         text += line.toLocal8Bit() + lineEnd;
     return text;
+}
+
+QString nisAddressOf(const QByteArray &confText)
+{
+    QString address;
+    for (const QByteArray &line : confText.split('\n')) {
+        const QList<QByteArray> words = line.simplified().split(' ');
+        // apcupsd reads its directives in any case, and a later line wins.
+        if (words.size() >= 2 && words.at(0).toUpper() == "NISIP")
+            address = QString::fromLatin1(words.at(1));
+    }
+    return QHostAddress(address).isNull() ? QString() : address;
+}
+
+InstallationProfile withNisAddress(InstallationProfile profile, const QByteArray &existing,
+                                   NisAccess nis)
+{
+    if (!profile.keepsNisAddress)
+        return profile;
+    switch (nis) {
+    case NisAccess::Keep: {
+        const QString address = nisAddressOf(existing);
+        if (!address.isEmpty())
+            profile.nisAddress = address;
+        break;
+    }
+    case NisAccess::ThisMachine:
+        profile.nisAddress = QStringLiteral("127.0.0.1");
+        break;
+    case NisAccess::AnyNetwork:
+        profile.nisAddress = QStringLiteral("0.0.0.0");
+        break;
+    }
+    return profile;
 }
 
 bool isSerialDeviceName(const QString &portName)

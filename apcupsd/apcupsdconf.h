@@ -15,6 +15,26 @@ enum class UpsConnection {
     Serial,
 };
 
+// Who may ask apcupsd's network server for the UPS's status: the address on
+// the file's NISIP line.
+enum class NisAccess {
+    // The address the file had where the profile keeps it (Linux), the
+    // profile's own otherwise.
+    Keep,
+    // 127.0.0.1: this machine only.
+    ThisMachine,
+    // 0.0.0.0: every network of the machine.
+    AnyNetwork,
+};
+
+// The address on the last NISIP line of an apcupsd.conf text; empty where
+// there is none, or where it is not an IP address.
+QString nisAddressOf(const QByteArray &confText);
+
+// profile, with the NISIP address to write over a file that holds existing.
+InstallationProfile withNisAddress(InstallationProfile profile, const QByteArray &existing,
+                                   NisAccess nis);
+
 // The lines of the file, without line ends: the 40 fixed lines with the
 // profile's paths, the port on the DEVICE line of a serial UPS, then the
 // profile's overrides.

@@ -52,7 +52,61 @@ ApcUpsdControl::ApcUpsdControl(InstallationProfile profile, Registry *registry, 
 ApcUpsdControl::~ApcUpsdControl()
 {
     // Only tests destroy a controller; a self-test in progress is finished first.
+    abandonAdministration();
     wait();
+}
+
+void ApcUpsdControl::runAside(QPointer<QThread> &slot, std::function<void()> work,
+                              void (ApcUpsdControl::*announce)())
+{
+    QThread *thread = QThread::create(std::move(work));
+    thread->setParent(this);
+    slot = thread;
+    connect(thread, &QThread::finished, this, [this, thread, &slot, announce] {
+        slot.clear();
+        thread->deleteLater();
+        emit(this->*announce)();
+    });
+    thread->start();
+}
+
+bool ApcUpsdControl::startConfigSave(UpsConnection connection, const QString &portName,
+                                     NisAccess nis)
+{
+    if (configSave)
+        return false;
+    runAside(
+            configSave,
+            [this, connection, portName, nis] {
+                if (connection == UpsConnection::Usb)
+                    service.writeUsbConfig(nis);
+                else
+                    service.writeComConfig(portName, nis);
+            },
+            &ApcUpsdControl::ConfigSaveFinished);
+    return true;
+}
+
+bool ApcUpsdControl::startDaemonOnRequest()
+{
+    if (daemonStart)
+        return false;
+    runAside(
+            daemonStart, [this] { service.startServices(ServiceControl::Prompt::Allowed); },
+            &ApcUpsdControl::DaemonStateChanged);
+    return true;
+}
+
+void ApcUpsdControl::abandonAdministration()
+{
+    if (!configSave && !daemonStart)
+        return;
+    service.setAbandoned(true);
+    for (QThread *thread : {configSave.data(), daemonStart.data()}) {
+        if (thread)
+            thread->wait();
+    }
+    service.setAbandoned(false);
 }
 
 void ApcUpsdControl::requestSelfTest()
@@ -83,7 +137,9 @@ QString ApcUpsdControl::selfTest(bool requested)
         logs->trace(QStringLiteral("Selftest END: ") + result);
         selfTestRequested = false;
     }
-    service.startServices();
+    // The user asked for the test: the start after it may ask for a password.
+    service.startServices(ServiceControl::Prompt::Allowed);
+    emit DaemonStateChanged();
     sleepMs(service.profile().waits.afterRestoreMs);
     client->start(QThread::InheritPriority);
     return result;

@@ -3,6 +3,7 @@
 #include "installationprofile.h"
 #include "servicecontrol.h"
 
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -18,7 +19,9 @@ class Registry;
 // daemon; it rewrites apcupsd.conf for a USB or a serial UPS; it lists the
 // machine's serial devices; and on request it runs the UPS self-test through
 // apcupsd's test tool. Everything but the self-test runs on the caller's
-// thread and blocks it; the self-test runs on this object's own thread.
+// thread and blocks it; the self-test runs on this object's own thread, and
+// on Linux the configuration save and the start the user asks for run on
+// threads of their own, since they wait for the user's password.
 class ApcUpsdControl final : public QThread
 {
     Q_OBJECT
@@ -41,13 +44,38 @@ public:
     QStringList processList() const { return service.processList(); }
     // Ends the vendor services and apctest when they run; starts apcupsd when
     // it does not run, restarts it when it ran beside one of them.
-    void startServices() { service.startServices(); }
+    // Never asks for a password: where one is needed, daemonNotRunning() says
+    // so and DaemonStateChanged() is emitted (Linux).
+    void startServices()
+    {
+        service.startServices();
+        emit DaemonStateChanged();
+    }
     void stopApcupsd() { service.stopApcupsd(); }
 
     // Stop apcupsd, rewrite its configuration for a USB UPS or a smart UPS on
     // the named serial port, start apcupsd again. GUI thread.
     void writeUsbConfig() { service.writeUsbConfig(); }
     void writeComConfig(const QString &portName) { service.writeComConfig(portName); }
+
+    // Linux: the same save on a thread of its own, so that a password dialog
+    // never holds the window; an empty portName for USB. ConfigSaveFinished()
+    // follows on this object's thread. False, and nothing done, while a save
+    // is under way.
+    bool startConfigSave(UpsConnection connection, const QString &portName, NisAccess nis);
+    bool isConfigSaveRunning() const { return !configSave.isNull(); }
+
+    // Linux: the local apcupsd started at the user's request, asking for a
+    // password where needed, on a thread of its own. DaemonStateChanged()
+    // follows. False, and nothing done, while a start is under way.
+    bool startDaemonOnRequest();
+    bool isDaemonStartRunning() const { return !daemonStart.isNull(); }
+    // Linux: why the local apcupsd was left stopped; empty when it was not.
+    QString daemonNotRunning() const { return service.daemonNotRunning(); }
+
+    // For the end of the program: ends the commands that the saves and starts
+    // under way wait for, and waits for their threads.
+    void abandonAdministration();
 
     // Linux: why the last configuration save did not take effect, for the
     // user (empty when it did), and whether this program cannot change the
@@ -75,16 +103,24 @@ public:
 signals:
     void SelfTestStarted();
     void SelfTestFinished();
+    void ConfigSaveFinished();
+    void DaemonStateChanged();
 
 protected:
     void run() override;
 
 private:
     QString selfTestDialogue();
+    // Runs work on a new thread held in slot; once it ends, slot is empty and
+    // announce() is emitted on this object's thread.
+    void runAside(QPointer<QThread> &slot, std::function<void()> work,
+                  void (ApcUpsdControl::*announce)());
 
     std::atomic<bool> selfTestRequested{false};
     Logs *const logs;
     COMThrd *const client;
     Registry *const registry;
     ServiceControl service;
+    QPointer<QThread> configSave;
+    QPointer<QThread> daemonStart;
 };

@@ -81,6 +81,9 @@ InstallationProfile InstallationProfile::linuxStandIn()
     profile.eventsFile = QStringLiteral("/var/log/apcupsd.events");
     profile.statusFile = QStringLiteral("/var/log/apcupsd.status");
     profile.serialDevicePrefix = QStringLiteral("/dev/");
+    // Debian's own file opens the status server to this machine only.
+    profile.nisAddress = QStringLiteral("127.0.0.1");
+    profile.keepsNisAddress = true;
     profile.deviceFilter = QStringLiteral("(tty");
     return profile;
 }

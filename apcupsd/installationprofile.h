@@ -113,6 +113,10 @@ struct InstallationProfile
     QString noLoginDir;
     QString eventsFile;
     QString statusFile;
+    // The address of apcupsd's network server (NISIP) in a new file, and
+    // whether a file's own address is kept when it is rewritten.
+    QString nisAddress = QStringLiteral("0.0.0.0");
+    bool keepsNisAddress = false;
     // Put before the port name on the DEVICE line of a serial UPS.
     QString serialDevicePrefix;
     // Directive and value pairs that replace the value of the same directive in

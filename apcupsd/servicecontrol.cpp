@@ -6,6 +6,7 @@
 #include "devicelisting.h"
 #include "logs.h"
 
+#include <QFile>
 #include <QMutexLocker>
 
 #include <algorithm>
@@ -49,11 +50,11 @@ void ServiceControl::stopApcupsd()
     trace(QStringLiteral("APC Service (apcupsd) Stoped"));
 }
 
-void ServiceControl::startServices()
+void ServiceControl::startServices(Prompt prompt)
 {
     QMutexLocker locker(&sequenceMutex);
     if (installation.daemonControl != InstallationProfile::DaemonControl::ProcessCommands) {
-        startManagedDaemon();
+        startManagedDaemon(prompt);
         return;
     }
     trace(QStringLiteral("Starting apcupsd services"));
@@ -127,24 +128,37 @@ QString ServiceControl::processSummary(const QStringList &processes,
     return summary;
 }
 
-void ServiceControl::writeUsbConfig()
+void ServiceControl::writeUsbConfig(NisAccess nis)
 {
-    writeConfig(UpsConnection::Usb, QString());
+    writeConfig(UpsConnection::Usb, QString(), nis);
 }
 
-void ServiceControl::writeComConfig(const QString &portName)
+void ServiceControl::writeComConfig(const QString &portName, NisAccess nis)
 {
-    writeConfig(UpsConnection::Serial, portName);
+    writeConfig(UpsConnection::Serial, portName, nis);
 }
 
-void ServiceControl::writeConfig(UpsConnection connection, const QString &portName)
+void ServiceControl::setConfigOutcome(bool saved, const QString &problem)
+{
+    QMutexLocker locker(&outcomeMutex);
+    lastConfigSaved = saved;
+    lastConfigProblem = problem;
+}
+
+void ServiceControl::setDaemonNotRunning(const QString &reason)
+{
+    QMutexLocker locker(&outcomeMutex);
+    daemonLeftStopped = reason;
+}
+
+void ServiceControl::writeConfig(UpsConnection connection, const QString &portName, NisAccess nis)
 {
     QMutexLocker locker(&sequenceMutex);
-    lastConfigSaved = false;
+    setConfigOutcome(false, QString());
     const QString kind =
             connection == UpsConnection::Usb ? QStringLiteral("USB") : QStringLiteral("COM");
     if (installation.daemonControl != InstallationProfile::DaemonControl::ProcessCommands) {
-        writeManagedConfig(connection, portName, kind);
+        writeManagedConfig(connection, portName, nis, kind);
         return;
     }
     try {
@@ -155,7 +169,7 @@ void ServiceControl::writeConfig(UpsConnection connection, const QString &portNa
                                  "character"));
         } else {
             stopApcupsd();
-            saveConfig(connection, portName, kind);
+            saveConfig(connection, portName, nis, kind);
         }
     } catch (const std::exception &e) {
         trace(QStringLiteral("Apcupsd ") + kind +
@@ -165,18 +179,24 @@ void ServiceControl::writeConfig(UpsConnection connection, const QString &portNa
     startServices();
 }
 
-bool ServiceControl::saveConfig(UpsConnection connection, const QString &portName,
+bool ServiceControl::saveConfig(UpsConnection connection, const QString &portName, NisAccess nis,
                                 const QString &kind)
 {
+    QByteArray before;
+    if (installation.keepsNisAddress) {
+        QFile existing(installation.configFile);
+        if (existing.open(QIODevice::ReadOnly))
+            before = existing.readAll();
+    }
     const ConfigFileWrite written = replaceConfigFile(
-            installation.configFile, apcupsdConfText(installation, connection, portName),
+            installation.configFile,
+            apcupsdConfText(withNisAddress(installation, before, nis), connection, portName),
             installation.configBackupSuffix, installation.configOriginalSuffix);
     const QString file = QStringLiteral(" Configuration file");
     switch (written.result) {
     case ConfigFileWrite::Saved:
         trace(QStringLiteral("Apcupsd ") + kind + file + QStringLiteral(" saved"));
-        lastConfigProblem.clear();
-        lastConfigSaved = true;
+        setConfigOutcome(true, QString());
         return true;
     case ConfigFileWrite::NotOpened:
         trace(QStringLiteral("Can not open Apcupsd ") + kind + file);
@@ -190,7 +210,7 @@ bool ServiceControl::saveConfig(UpsConnection connection, const QString &portNam
               written.error);
         break;
     }
-    lastConfigProblem = QStringLiteral("apcupsd.conf was not changed: ") + written.error;
+    setConfigOutcome(false, QStringLiteral("apcupsd.conf was not changed: ") + written.error);
     return false;
 }
 

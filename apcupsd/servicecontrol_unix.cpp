@@ -38,18 +38,29 @@ struct CommandResult
     bool succeeded() const { return ended && exitCode == 0; }
 };
 
-CommandResult runAndWait(const QString &program, const QStringList &arguments, int waitMs)
+// Waits for the command in short slices, so that the end of the program
+// (abandoned) ends it at once rather than after a password dialog's minutes.
+CommandResult runAndWait(const QString &program, const QStringList &arguments, int waitMs,
+                         const std::atomic<bool> &abandoned)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
     if (!process.waitForStarted(waitMs))
         return {false, -1, process.errorString()};
-    if (!process.waitForFinished(waitMs)) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!process.waitForFinished(50)) {
+        if (process.state() == QProcess::NotRunning)
+            break;
+        if (!abandoned && !waited.hasExpired(waitMs))
+            continue;
         // Our own child: ended here rather than left behind.
         process.kill();
         process.waitForFinished(waitMs);
-        return {false, -1, program + QStringLiteral(" did not answer in time")};
+        const QString why = abandoned ? QStringLiteral("Voltrine ended before %1 did").arg(program)
+                                      : QStringLiteral("%1 did not answer in time").arg(program);
+        return {false, -1, why};
     }
     const QString output = QString::fromLocal8Bit(process.readAll()).trimmed();
     if (process.exitStatus() != QProcess::NormalExit)
@@ -108,14 +119,20 @@ void ServiceControl::setWatchedHost(std::function<QString()> host)
 
 QString ServiceControl::configProblem() const
 {
-    QMutexLocker locker(&sequenceMutex);
+    QMutexLocker locker(&outcomeMutex);
     return lastConfigProblem;
 }
 
 bool ServiceControl::configLeftUnchanged() const
 {
-    QMutexLocker locker(&sequenceMutex);
+    QMutexLocker locker(&outcomeMutex);
     return !lastConfigSaved;
+}
+
+QString ServiceControl::daemonNotRunning() const
+{
+    QMutexLocker locker(&outcomeMutex);
+    return daemonLeftStopped;
 }
 
 bool ServiceControl::watchesThisMachine() const
@@ -148,10 +165,11 @@ bool ServiceControl::configNeedsAdministrator() const
             installation.configHelper.isEmpty() && !canWriteConfigDirectly();
 }
 
-void ServiceControl::startManagedDaemon()
+void ServiceControl::startManagedDaemon(Prompt prompt)
 {
     trace(QStringLiteral("Starting apcupsd services"));
     if (!watchesThisMachine()) {
+        setDaemonNotRunning(QString());
         trace(QStringLiteral("APC Server ") + watchedHost() +
               QStringLiteral(" is another machine: the local apcupsd is left as it is"));
         return;
@@ -161,21 +179,45 @@ void ServiceControl::startManagedDaemon()
         const QString unit = installation.serviceUnit;
         const CommandResult state =
                 runAndWait(installation.systemctlProgram, {QStringLiteral("is-active"), unit},
-                           installation.waits.systemctlMs);
+                           installation.waits.systemctlMs, abandoned);
         if (state.succeeded()) {
+            setDaemonNotRunning(QString());
             trace(QStringLiteral("APC Service (apcupsd) running"));
             return;
         }
         trace(QStringLiteral("Starting APC Service (apcupsd)"));
-        const CommandResult started =
-                runAndWait(installation.systemctlProgram, {QStringLiteral("start"), unit},
-                           installation.waits.systemctlMs);
+        // A start the user did not ask for never brings up a password
+        // dialog: at login it would come from nowhere. Where systemd refuses
+        // it, the user is told and may start it.
+        QStringList arguments{QStringLiteral("start"), unit};
+        if (prompt == Prompt::Never)
+            arguments.prepend(QStringLiteral("--no-ask-password"));
+        const CommandResult started = runAndWait(installation.systemctlProgram, arguments,
+                                                 installation.waits.systemctlMs, abandoned);
         // Refused or failed: said once, and monitoring goes on without it.
+        QString notRunning;
+        if (!started.succeeded())
+            notRunning = started.output.isEmpty()
+                    ? QStringLiteral("systemctl ended with code %1").arg(started.exitCode)
+                    : started.output;
+        setDaemonNotRunning(notRunning);
         if (!started.succeeded())
             trace(QStringLiteral("Can not start apcupsd through systemd: ") + started.output);
         return;
     }
-    case DaemonControl::Direct: {
+    case DaemonControl::Direct:
+        startDaemonDirectly(true);
+        return;
+    case DaemonControl::Unmanaged:
+    case DaemonControl::ProcessCommands:
+        trace(leftAsItIs);
+        return;
+    }
+}
+
+void ServiceControl::startDaemonDirectly(bool listFirst)
+{
+    if (listFirst) {
         trace(QStringLiteral("Reading process list"));
         const QStringList processes = processList();
         trace(QStringLiteral("Process list ") +
@@ -186,26 +228,20 @@ void ServiceControl::startManagedDaemon()
             trace(QStringLiteral("APC Service (apcupsd) running"));
             return;
         }
-        trace(QStringLiteral("Starting APC Service (apcupsd)"));
-        startDetached(installation.daemonPath(), installation.daemonArguments);
-        // The daemon forks away from the process started: the one to stop
-        // later is the one its pid file names.
-        qint64 pid = 0;
-        if (waitFor(installation.waits.pidFileMs, [&] {
-                pid = pidInFile(installation.daemonPidFile);
-                return isLiveProcess(pid, installation.daemonImage);
-            }))
-            startedDaemon = pid;
-        else
-            trace(QStringLiteral("apcupsd did not name itself in ") + installation.daemonPidFile);
-        sleepMs(installation.waits.afterStartMs);
-        return;
     }
-    case DaemonControl::Unmanaged:
-    case DaemonControl::ProcessCommands:
-        trace(leftAsItIs);
-        return;
-    }
+    trace(QStringLiteral("Starting APC Service (apcupsd)"));
+    startDetached(installation.daemonPath(), installation.daemonArguments);
+    // The daemon forks away from the process started: the one to stop later
+    // is the one its pid file names.
+    qint64 pid = 0;
+    if (waitFor(installation.waits.pidFileMs, [&] {
+            pid = pidInFile(installation.daemonPidFile);
+            return isLiveProcess(pid, installation.daemonImage);
+        }))
+        startedDaemon = pid;
+    else
+        trace(QStringLiteral("apcupsd did not name itself in ") + installation.daemonPidFile);
+    sleepMs(installation.waits.afterStartMs);
 }
 
 void ServiceControl::stopManagedDaemon()
@@ -215,7 +251,7 @@ void ServiceControl::stopManagedDaemon()
     case DaemonControl::Systemd: {
         const CommandResult stopped = runAndWait(installation.systemctlProgram,
                                                  {QStringLiteral("stop"), installation.serviceUnit},
-                                                 installation.waits.systemctlMs);
+                                                 installation.waits.systemctlMs, abandoned);
         if (!stopped.succeeded()) {
             trace(QStringLiteral("Can not stop apcupsd through systemd: ") + stopped.output);
             return;
@@ -250,29 +286,29 @@ void ServiceControl::stopManagedDaemon()
 }
 
 void ServiceControl::writeManagedConfig(UpsConnection connection, const QString &portName,
-                                        const QString &kind)
+                                        NisAccess nis, const QString &kind)
 {
     const QString file = QStringLiteral(" Configuration file");
     if (!isAcceptablePortName(portName)) {
         trace(QStringLiteral("Can not write Apcupsd ") + kind + file +
               QStringLiteral(": the port name contains a control character"));
-        lastConfigProblem =
-                QStringLiteral("apcupsd.conf was not changed: the port name is not valid.");
+        setConfigOutcome(false,
+                         QStringLiteral("apcupsd.conf was not changed: the port name is not "
+                                        "valid."));
         return;
     }
     bool saved = false;
     if (canWriteConfigDirectly()) {
-        saved = saveConfig(connection, portName, kind);
+        saved = saveConfig(connection, portName, nis, kind);
     } else if (!installation.configHelper.isEmpty()) {
-        saved = runConfigHelper(connection, portName, kind);
+        saved = runConfigHelper(connection, portName, nis, kind);
     } else {
         trace(QStringLiteral("Can not open Apcupsd ") + kind + file +
               QStringLiteral(": changing it needs administrator rights"));
-        lastConfigProblem =
-                QStringLiteral(
-                        "Changing the UPS connection needs administrator rights: %1 can only be "
-                        "changed by root here.")
-                        .arg(installation.configFile);
+        setConfigOutcome(false,
+                         QStringLiteral("Changing the UPS connection needs administrator "
+                                        "rights: %1 can only be changed by root here.")
+                                 .arg(installation.configFile));
         return;
     }
     if (!saved)
@@ -287,40 +323,56 @@ void ServiceControl::writeManagedConfig(UpsConnection connection, const QString 
                 watchesThisMachine() ? QStringLiteral("restart") : QStringLiteral("try-restart");
         const CommandResult restarted =
                 runAndWait(installation.systemctlProgram, {verb, installation.serviceUnit},
-                           installation.waits.systemctlMs);
+                           installation.waits.systemctlMs, abandoned);
         if (!restarted.succeeded()) {
             trace(QStringLiteral("Can not restart apcupsd through systemd: ") + restarted.output);
-            lastConfigProblem = QStringLiteral("apcupsd.conf was saved, but apcupsd was not "
-                                               "restarted to read it: ") +
-                    restarted.output;
+            setConfigOutcome(true,
+                             QStringLiteral("apcupsd.conf was saved, but apcupsd was not "
+                                            "restarted to read it: ") +
+                                     restarted.output);
+        } else if (verb == QLatin1String("restart")) {
+            setDaemonNotRunning(QString());
         }
         return;
     }
-    case DaemonControl::Direct:
-        if (!isLiveProcess(startedDaemon, installation.daemonImage) &&
-            processList().contains(installation.daemonImage)) {
+    case DaemonControl::Direct: {
+        const bool ours = isLiveProcess(startedDaemon, installation.daemonImage);
+        if (!ours && processList().contains(installation.daemonImage)) {
             trace(QStringLiteral("APC Service (apcupsd) was not started by Voltrine: it is left "
                                  "running"));
-            lastConfigProblem = QStringLiteral("apcupsd.conf was saved. The running apcupsd was "
-                                               "not started by Voltrine: restart it to read the "
-                                               "new file.");
+            setConfigOutcome(true,
+                             QStringLiteral("apcupsd.conf was saved. The running apcupsd was "
+                                            "not started by Voltrine: restart it to read the "
+                                            "new file."));
             return;
         }
+        // As systemd's try-restart: a daemon that monitoring does not use is
+        // started again only when it ran.
+        if (!ours && !watchesThisMachine())
+            return;
         stopManagedDaemon();
-        startManagedDaemon();
+        // The list could still name the daemon just ended, until its parent
+        // has collected it.
+        startDaemonDirectly(!ours);
         return;
+    }
     case DaemonControl::Unmanaged:
     case DaemonControl::ProcessCommands:
-        lastConfigProblem = QStringLiteral("apcupsd.conf was saved. Restarting apcupsd to read "
-                                           "it needs administrator rights.");
+        setConfigOutcome(true,
+                         QStringLiteral("apcupsd.conf was saved. Restarting apcupsd to read it "
+                                        "needs administrator rights."));
         return;
     }
 }
 
 bool ServiceControl::runConfigHelper(UpsConnection connection, const QString &portName,
-                                     const QString &kind)
+                                     NisAccess nis, const QString &kind)
 {
     QStringList arguments = installation.configHelper.mid(1);
+    if (nis == NisAccess::ThisMachine)
+        arguments << QStringLiteral("--nisip") << QStringLiteral("127.0.0.1");
+    else if (nis == NisAccess::AnyNetwork)
+        arguments << QStringLiteral("--nisip") << QStringLiteral("0.0.0.0");
     if (connection == UpsConnection::Usb)
         arguments << QStringLiteral("usb");
     else
@@ -328,11 +380,10 @@ bool ServiceControl::runConfigHelper(UpsConnection connection, const QString &po
     trace(QStringLiteral("Writing Apcupsd ") + kind +
           QStringLiteral(" Configuration file through ") + installation.configHelper.join(u' '));
     const CommandResult helper = runAndWait(installation.configHelper.first(), arguments,
-                                            installation.waits.configHelperMs);
+                                            installation.waits.configHelperMs, abandoned);
     if (helper.succeeded()) {
         trace(QStringLiteral("Apcupsd ") + kind + QStringLiteral(" Configuration file saved"));
-        lastConfigProblem.clear();
-        lastConfigSaved = true;
+        setConfigOutcome(true, QString());
         return true;
     }
     QString reason = helper.output;
@@ -352,6 +403,6 @@ bool ServiceControl::runConfigHelper(UpsConnection connection, const QString &po
         reason = QStringLiteral("the helper ended with code %1.").arg(helper.exitCode);
     trace(QStringLiteral("Can not save Apcupsd ") + kind + QStringLiteral(" Configuration file: ") +
           reason);
-    lastConfigProblem = QStringLiteral("apcupsd.conf was not changed: ") + reason;
+    setConfigOutcome(false, QStringLiteral("apcupsd.conf was not changed: ") + reason);
     return false;
 }

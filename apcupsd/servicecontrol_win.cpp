@@ -22,13 +22,21 @@ bool ServiceControl::configNeedsAdministrator() const
     return false;
 }
 
-void ServiceControl::startManagedDaemon() { }
+QString ServiceControl::daemonNotRunning() const
+{
+    return QString();
+}
+
+void ServiceControl::startManagedDaemon(Prompt) { }
+
+void ServiceControl::startDaemonDirectly(bool) { }
 
 void ServiceControl::stopManagedDaemon() { }
 
-void ServiceControl::writeManagedConfig(UpsConnection, const QString &, const QString &) { }
+void ServiceControl::writeManagedConfig(UpsConnection, const QString &, NisAccess, const QString &)
+{ }
 
-bool ServiceControl::runConfigHelper(UpsConnection, const QString &, const QString &)
+bool ServiceControl::runConfigHelper(UpsConnection, const QString &, NisAccess, const QString &)
 {
     return false;
 }

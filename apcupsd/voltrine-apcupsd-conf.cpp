@@ -7,12 +7,16 @@
 //   voltrine-apcupsd-conf usb
 //   voltrine-apcupsd-conf rs232 PORT          PORT: a device name in /dev, such as ttyS0
 //   voltrine-apcupsd-conf --config FILE ...   another file; refused under pkexec
+//   voltrine-apcupsd-conf --nisip ADDRESS ... the status server's address:
+//                                             127.0.0.1 or 0.0.0.0; without
+//                                             it the file's own is kept
 //
 // Exit codes: 0 written, 1 refused arguments, 2 not written.
 #include "apcupsdconf.h"
 #include "conffile.h"
 #include "installationprofile.h"
 
+#include <QFile>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
@@ -48,6 +52,18 @@ int main(int argc, char *argv[])
         arguments = arguments.mid(2);
     }
 
+    NisAccess nis = NisAccess::Keep;
+    if (arguments.value(0) == QLatin1String("--nisip")) {
+        const QString address = arguments.value(1);
+        if (address == QLatin1String("127.0.0.1"))
+            nis = NisAccess::ThisMachine;
+        else if (address == QLatin1String("0.0.0.0"))
+            nis = NisAccess::AnyNetwork;
+        else
+            return refuse(QStringLiteral("--nisip takes 127.0.0.1 or 0.0.0.0"));
+        arguments = arguments.mid(2);
+    }
+
     UpsConnection connection;
     QString port;
     if (arguments == QStringList{QStringLiteral("usb")}) {
@@ -62,13 +78,17 @@ int main(int argc, char *argv[])
         if (port == QLatin1String("NA"))
             return refuse(QStringLiteral("no serial port was chosen"));
     } else {
-        return refuse(QStringLiteral("usage: voltrine-apcupsd-conf [--config FILE] usb | rs232 "
-                                     "PORT"));
+        return refuse(QStringLiteral("usage: voltrine-apcupsd-conf [--config FILE] [--nisip "
+                                     "ADDRESS] usb | rs232 PORT"));
     }
 
-    const ConfigFileWrite written =
-            replaceConfigFile(profile.configFile, apcupsdConfText(profile, connection, port),
-                              profile.configBackupSuffix, profile.configOriginalSuffix);
+    QFile existing(profile.configFile);
+    const QByteArray before =
+            existing.open(QIODevice::ReadOnly) ? existing.readAll() : QByteArray();
+    const ConfigFileWrite written = replaceConfigFile(
+            profile.configFile,
+            apcupsdConfText(withNisAddress(profile, before, nis), connection, port),
+            profile.configBackupSuffix, profile.configOriginalSuffix);
     if (written.result == ConfigFileWrite::Saved)
         return 0;
     QTextStream(stderr) << "voltrine-apcupsd-conf: " << profile.configFile

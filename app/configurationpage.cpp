@@ -14,6 +14,7 @@
 #include "registry.h"
 
 #include <QCheckBox>
+#include <QFile>
 #include <QLabel>
 #include <QStringList>
 #include <QTime>
@@ -83,6 +84,10 @@ void MainWindow::loadconfigurationui()
         databaseProblem = makeProblemLabel(ui->tab_3, 190);
         generalProblem = makeProblemLabel(ui->tab_5, 60);
         upsConfigProblem = makeProblemLabel(ui->tab_4, 70);
+        // In the problem's place: a save under way, and its outcome.
+        upsConfigState = makeProblemLabel(ui->tab_4, 70);
+        upsConfigState->setObjectName(QStringLiteral("tab_4_state"));
+        upsConfigState->setStyleSheet(QString());
         // Where the administrator's own file goes once Voltrine writes it.
         const InstallationProfile &installed = serviceControl()->profile();
         if (!installed.configBackupSuffix.isEmpty()) {
@@ -97,6 +102,15 @@ void MainWindow::loadconfigurationui()
                 text += QStringLiteral(", and the file as it was before the first save as %1%2")
                                 .arg(installed.configFile, installed.configOriginalSuffix);
             copies->setText(text + QLatin1Char('.'));
+        }
+        if (installed.keepsNisAddress) {
+            nisBox = new QCheckBox(QStringLiteral("Other machines may ask apcupsd for the UPS "
+                                                  "status (NISIP 0.0.0.0)"),
+                                   ui->tab_4);
+            nisBox->setObjectName(QStringLiteral("checkBoxnisany"));
+            nisBox->setGeometry(10, 200, 450, 17);
+            connect(nisBox, &QCheckBox::clicked, this,
+                    &MainWindow::on_comboBox_2_currentTextChanged);
         }
         if (DesktopIntegration::autostartAvailable()) {
             autostartBox =
@@ -114,6 +128,7 @@ void MainWindow::loadconfigurationui()
     databaseProblem->hide();
     generalProblem->hide();
     upsConfigProblem->hide();
+    upsConfigState->hide();
 
     ui->tabWidget_3->setCurrentIndex(0);
 
@@ -162,13 +177,21 @@ void MainWindow::loadconfigurationui()
         setPortRowVisible(false);
     else if (connectorType == serialText)
         setPortRowVisible(true);
+    if (nisBox) {
+        QFile file(serviceControl()->profile().configFile);
+        nisAnyAtLoad = file.open(QIODevice::ReadOnly) &&
+                nisAddressOf(file.readAll()) == QLatin1String("0.0.0.0");
+        nisBox->setChecked(nisAnyAtLoad);
+    }
     // Said before the user tries, rather than after a save that cannot work.
-    if (serviceControl()->configNeedsAdministrator()) {
-        upsConfigProblem->setText(
+    if (serviceControl()->isConfigSaveRunning()) {
+        showUpsConfigState(QStringLiteral("A save of apcupsd.conf is under way."), false);
+    } else if (serviceControl()->configNeedsAdministrator()) {
+        showUpsConfigState(
                 QStringLiteral("Changing the UPS connection needs administrator rights: %1 can "
                                "only be changed by root here.")
-                        .arg(serviceControl()->profile().configFile));
-        upsConfigProblem->show();
+                        .arg(serviceControl()->profile().configFile),
+                true);
     }
 
     ui->pushButtonSavegeneral->setEnabled(false);
@@ -400,20 +423,49 @@ void MainWindow::on_pushButton_saveupsconf_clicked()
                                      "one of letters and digits only, such as ttyUSB0.")
                               .arg(ui->label_23->text(), port);
     }
+    ApcUpsdControl *control = serviceControl();
+    // Linux: the save waits for the user's password on a thread of its own,
+    // and one save at a time.
+    const bool aside =
+            control->profile().daemonControl != InstallationProfile::DaemonControl::ProcessCommands;
+    if (aside && control->isConfigSaveRunning()) {
+        showUpsConfigState(QStringLiteral("A save of apcupsd.conf is under way: wait for its "
+                                          "outcome before saving again."),
+                           true);
+        return;
+    }
     ui->comboBox_2->setStyleSheet(
             problem.isEmpty() ? QString()
                               : QStringLiteral("QComboBox { border: 1px solid #b00000; }"));
     showProblems(upsConfigProblem, problem.isEmpty() ? QStringList() : QStringList{problem});
+    upsConfigState->hide();
     if (!problem.isEmpty())
         return;
 
     ui->pushButton_saveupsconf->setEnabled(false);
+    if (aside) {
+        const bool usb = connectorType == usbText;
+        savingConnector = usb ? usbText : serialText;
+        savingPort = usb ? QString() : port;
+        NisAccess nis = NisAccess::Keep;
+        if (nisBox && nisBox->isChecked() != nisAnyAtLoad)
+            nis = nisBox->isChecked() ? NisAccess::AnyNetwork : NisAccess::ThisMachine;
+        control->startConfigSave(usb ? UpsConnection::Usb : UpsConnection::Serial, savingPort, nis);
+        const InstallationProfile &installed = control->profile();
+        const bool asks = !installed.administrator && !installed.configHelper.isEmpty();
+        showUpsConfigState(asks ? QStringLiteral("Waiting for authorisation to change "
+                                                 "apcupsd.conf...")
+                                : QStringLiteral("Saving apcupsd.conf..."),
+                           false);
+        return;
+    }
+
     const QString typeBefore = registry->getKey(QStringLiteral("upscontype"));
     const QString portBefore = registry->getKey(QStringLiteral("uspcomport"));
     bool written = false;
     if (connectorType == usbText) {
         registry->setKey(QStringLiteral("upscontype"), usbText);
-        serviceControl()->writeUsbConfig();
+        control->writeUsbConfig();
         written = true;
     } else if (connectorType == serialText) {
         registry->setKey(QStringLiteral("upscontype"), serialText);
@@ -421,19 +473,53 @@ void MainWindow::on_pushButton_saveupsconf_clicked()
             registry->setKey(QStringLiteral("uspcomport"), noPortText);
         } else {
             registry->setKey(QStringLiteral("uspcomport"), port);
-            serviceControl()->writeComConfig(registry->getKey(QStringLiteral("uspcomport")));
+            control->writeComConfig(registry->getKey(QStringLiteral("uspcomport")));
             written = true;
         }
     }
     // confdata says what apcupsd.conf holds: a save that left the file as it
     // was changes neither.
-    if (written && serviceControl()->configLeftUnchanged()) {
+    if (written && control->configLeftUnchanged()) {
         registry->setKey(QStringLiteral("upscontype"), typeBefore);
         registry->setKey(QStringLiteral("uspcomport"), portBefore);
     }
     registry->save();
-    // Linux: what kept the save from taking effect; never anything on Windows.
-    const QString notApplied = serviceControl()->configProblem();
+    // What kept the save from taking effect; never anything on Windows.
+    const QString notApplied = control->configProblem();
     upsConfigProblem->setText(notApplied);
     upsConfigProblem->setVisible(!notApplied.isEmpty());
+}
+
+void MainWindow::upsConfigSaveFinished()
+{
+    if (savingConnector.isEmpty())
+        return;
+    ApcUpsdControl *control = serviceControl();
+    // confdata says what apcupsd.conf holds: a save that left the file as it
+    // was changes neither.
+    if (!control->configLeftUnchanged()) {
+        registry->setKey(QStringLiteral("upscontype"), savingConnector);
+        if (savingConnector == serialText)
+            registry->setKey(QStringLiteral("uspcomport"), savingPort);
+        registry->save();
+    }
+    savingConnector.clear();
+    savingPort.clear();
+    const QString notApplied = control->configProblem();
+    if (!notApplied.isEmpty()) {
+        showUpsConfigState(notApplied, true);
+        return;
+    }
+    showUpsConfigState(QStringLiteral("apcupsd.conf was saved."), false);
+    if (nisBox)
+        nisAnyAtLoad = nisBox->isChecked();
+}
+
+void MainWindow::showUpsConfigState(const QString &text, bool problem)
+{
+    QLabel *shown = problem ? upsConfigProblem : upsConfigState;
+    QLabel *hidden = problem ? upsConfigState : upsConfigProblem;
+    hidden->hide();
+    shown->setText(text);
+    shown->setVisible(!text.isEmpty());
 }

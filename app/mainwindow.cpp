@@ -74,9 +74,30 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
     logs->trace(QStringLiteral("Loading secance Begin"));
 
     apcupsdcontrol = serviceControl();
+    connect(apcupsdcontrol, &ApcUpsdControl::DaemonStateChanged, this,
+            &MainWindow::showDaemonState);
+    connect(apcupsdcontrol, &ApcUpsdControl::ConfigSaveFinished, this,
+            &MainWindow::upsConfigSaveFinished);
+    // Linux: shown, in the tool bar and the tray menu, only while the local
+    // apcupsd was left stopped.
+    startDaemonAction = new QAction(QStringLiteral("Start apcupsd"), this);
+    startDaemonAction->setObjectName(QStringLiteral("actionStartApcupsd"));
+    startDaemonAction->setVisible(false);
+    connect(startDaemonAction, &QAction::triggered, this, [this] {
+        if (serviceControl()->startDaemonOnRequest())
+            logs->trace(QStringLiteral("Starting apcupsd at the user's request"));
+        showDaemonNotice();
+    });
 
     comthrd = given.comthrd ? given.comthrd : COMThrd::instance();
     connect(comthrd, &COMThrd::StatusDataReady, this, &MainWindow::refreshstatuslabels);
+    // An answer means that an apcupsd runs, however it was started.
+    connect(comthrd, &COMThrd::StatusDataReady, this, [this] {
+        if (daemonNotice.isEmpty())
+            return;
+        daemonNotice.clear();
+        showDaemonNotice();
+    });
     connect(comthrd, &COMThrd::EventsDataReady, this, &MainWindow::refreshevents);
     watchAnswers();
 
@@ -119,6 +140,8 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // A password dialog left open is not waited for at the end.
+    serviceControl()->abandonAdministration();
     delete ui;
 }
 
@@ -213,10 +236,49 @@ void MainWindow::showAnswerState()
         tip.append(QStringLiteral("Monitoring stopped"));
     else if (answers->isStale())
         tip.append(noAnswerText(answers->silentSince()));
+    if (!daemonNotice.isEmpty())
+        tip.append(QStringLiteral("apcupsd is not running"));
     const QString notKept = database->notKeptReason();
     if (!notKept.isEmpty())
         tip.append(notKeptText(notKept));
     tray->setToolTip(tip.join(QLatin1Char('\n')));
+}
+
+void MainWindow::showDaemonState()
+{
+    daemonNotice = serviceControl()->daemonNotRunning();
+    showDaemonNotice();
+}
+
+void MainWindow::showDaemonNotice()
+{
+    const bool starting = serviceControl()->isDaemonStartRunning();
+    const bool shown = starting || !daemonNotice.isEmpty();
+    if (shown && !daemonLabel) {
+        // An addition to the designed window, in the tool bar's strip.
+        daemonLabel = new QLabel(ui->mainToolBar);
+        daemonLabel->setObjectName(QStringLiteral("label_daemon"));
+        ui->mainToolBar->addWidget(daemonLabel);
+        ui->mainToolBar->addAction(startDaemonAction);
+        if (trayicon && trayicon->contextMenu())
+            trayicon->contextMenu()->addAction(startDaemonAction);
+    }
+    if (daemonLabel) {
+        const QString text = starting
+                ? QStringLiteral("Starting apcupsd: waiting for authorisation")
+                : QStringLiteral("apcupsd is not running: ") + daemonNotice;
+        daemonLabel->setText(
+                daemonLabel->fontMetrics().elidedText(text, Qt::ElideRight, width() * 6 / 10));
+        daemonLabel->setToolTip(text);
+        // In a tool bar, a widget is shown and hidden through its action.
+        for (QAction *action : ui->mainToolBar->actions()) {
+            if (ui->mainToolBar->widgetForAction(action) == daemonLabel)
+                action->setVisible(shown);
+        }
+    }
+    startDaemonAction->setVisible(shown);
+    startDaemonAction->setEnabled(!starting);
+    showAnswerState();
 }
 
 QString MainWindow::notKeptText(const QString &reason)

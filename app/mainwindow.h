@@ -7,6 +7,7 @@
 #include <QTime>
 
 class AnswerWatch;
+class QAction;
 class ApcUpsdControl;
 class COMThrd;
 class Core;
@@ -91,6 +92,8 @@ private slots:
     void on_comboBox_2_currentTextChanged();
     void on_pushButton_saveupsconf_clicked();
     void on_pushButtonRefreshDevicesList_clicked();
+    void upsConfigSaveFinished();
+    void showDaemonState();
 
 private:
     void showBackgroundBalloon();
@@ -106,6 +109,13 @@ private:
     // Says on the window and in the tray's tool tip why rows are not kept locally.
     void showKeepingState();
     static QString notKeptText(const QString &reason);
+    // Linux: says on the window and in the tray's tool tip that the local
+    // apcupsd was left stopped rather than ask for a password, and offers
+    // the start that asks.
+    void showDaemonNotice();
+    // Linux: the state of a UPS Configuration save on the tab: under way,
+    // then its outcome; problem texts in red.
+    void showUpsConfigState(const QString &text, bool problem);
     void loadconfigurationui();
     ApcUpsdControl *serviceControl();
     void setPortRowVisible(bool visible);
@@ -154,4 +164,17 @@ private:
     QCheckBox *autostartBox = nullptr;
     QLabel *generalProblem = nullptr;
     QLabel *upsConfigProblem = nullptr;
+    QLabel *upsConfigState = nullptr;
+    // Linux: what other machines may ask apcupsd (NISIP), as the file was at
+    // the page's load; a save changes it only when the box was changed.
+    QCheckBox *nisBox = nullptr;
+    bool nisAnyAtLoad = false;
+    // Linux: the connection of the save under way, stored once the file is written.
+    QString savingConnector;
+    QString savingPort;
+    // Linux: why the local apcupsd was left stopped, until it answers; the
+    // tool bar's label and the action that starts it, asking.
+    QString daemonNotice;
+    QLabel *daemonLabel = nullptr;
+    QAction *startDaemonAction = nullptr;
 };

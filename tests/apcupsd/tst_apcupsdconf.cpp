@@ -193,6 +193,8 @@ private slots:
         expected[5] = QStringLiteral("SCRIPTDIR /etc/apcupsd");
         expected[6] = QStringLiteral("PWRFAILDIR /etc/apcupsd");
         expected[7] = QStringLiteral("NOLOGINDIR /etc");
+        // Debian's own address: this machine only.
+        expected[17] = QStringLiteral("NISIP 127.0.0.1");
         expected[19] = QStringLiteral("EVENTSFILE /var/log/apcupsd.events");
         expected[24] = QStringLiteral("STATFILE /var/log/apcupsd.status");
         // apcupsd takes a file without the version line for an old one.

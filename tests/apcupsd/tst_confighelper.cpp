@@ -11,7 +11,16 @@
 
 namespace {
 
-const QByteArray adminsFile = "## apcupsd.conf v1.1 ##\nUPSCABLE smart\nDEVICE /dev/ttyS1\n";
+// An administrator who opened the status server to the network.
+const QByteArray adminsFile =
+        "## apcupsd.conf v1.1 ##\nUPSCABLE smart\nDEVICE /dev/ttyS1\n#NISIP 127.0.0.1\nNISIP "
+        "0.0.0.0\n";
+
+// The program's text for the Linux profile with the administrator's NISIP.
+QByteArray keepingAdminsAddress(QByteArray text)
+{
+    return text.replace("\nNISIP 127.0.0.1\n", "\nNISIP 0.0.0.0\n");
+}
 
 // Runs the helper on conf; with noNewFiles, in a folder where no file can be
 // made (root too loses the right to ignore the folder's permissions).
@@ -61,11 +70,17 @@ private slots:
 
         const InstallationProfile linux = InstallationProfile::linuxStandIn();
         const QByteArray usb = apcupsdConfText(linux, UpsConnection::Usb);
-        QTest::newRow("USB") << QStringList{"usb"} << false << true << 0 << usb;
+        QTest::newRow("USB") << QStringList{"usb"} << false << true << 0
+                             << keepingAdminsAddress(usb);
         QTest::newRow("USB, no previous file") << QStringList{"usb"} << false << false << 0 << usb;
         QTest::newRow("serial") << QStringList{"rs232", "ttyUSB0"} << false << true << 0
-                                << apcupsdConfText(linux, UpsConnection::Serial,
-                                                   QStringLiteral("ttyUSB0"));
+                                << keepingAdminsAddress(apcupsdConfText(linux,
+                                                                        UpsConnection::Serial,
+                                                                        QStringLiteral("ttyUSB0")));
+        QTest::newRow("USB, this machine only asked for")
+                << QStringList{"--nisip", "127.0.0.1", "usb"} << false << true << 0 << usb;
+        QTest::newRow("address that is not offered")
+                << QStringList{"--nisip", "10.0.0.1", "usb"} << false << true << 1 << QByteArray();
         QTest::newRow("port with a path")
                 << QStringList{"rs232", "../shadow"} << false << true << 1 << QByteArray();
         QTest::newRow("port with a line break")
@@ -142,9 +157,9 @@ private slots:
         QTest::addColumn<QByteArray>("expectedOriginal");
 
         const InstallationProfile linux = InstallationProfile::linuxStandIn();
-        const QByteArray usb = apcupsdConfText(linux, UpsConnection::Usb);
-        const QByteArray serial =
-                apcupsdConfText(linux, UpsConnection::Serial, QStringLiteral("ttyS0"));
+        const QByteArray usb = keepingAdminsAddress(apcupsdConfText(linux, UpsConnection::Usb));
+        const QByteArray serial = keepingAdminsAddress(
+                apcupsdConfText(linux, UpsConnection::Serial, QStringLiteral("ttyS0")));
         QTest::newRow("two saves")
                 << adminsFile << QByteArray() << false << 0 << usb << serial << adminsFile;
         QTest::newRow("copy made by an earlier version")

@@ -154,6 +154,33 @@ private slots:
         }
     }
 
+    // A save while monitoring watches another machine restarts the daemon
+    // that the control started, and starts none where none ran.
+    void saveWhileWatchingAnotherMachine_data()
+    {
+        QTest::addColumn<bool>("startedBefore");
+        QTest::newRow("daemon started before") << true;
+        QTest::newRow("no daemon") << false;
+    }
+
+    void saveWhileWatchingAnotherMachine()
+    {
+        QFETCH(bool, startedBefore);
+        control->setWatchedHost([] { return QStringLiteral("localhost"); });
+        if (startedBefore)
+            control->startServices();
+        const QList<qint64> before = running();
+        QCOMPARE(before.size(), startedBefore ? 1 : 0);
+
+        control->setWatchedHost([] { return QStringLiteral("nas.example"); });
+        control->writeUsbConfig();
+        QVERIFY(control->configProblem().isEmpty());
+        const QList<qint64> after = running();
+        QCOMPARE(after.size(), before.size());
+        if (startedBefore)
+            QVERIFY(after.first() != before.first());
+    }
+
     void processListShowsThisProcess()
     {
         QFile self(QStringLiteral("/proc/self/comm"));

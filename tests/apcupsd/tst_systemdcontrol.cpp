@@ -57,15 +57,26 @@ private slots:
         QVERIFY(QDir(programs->path()).mkpath(QStringLiteral("etc")));
         const QByteArray state = QFile::encodeName(programs->filePath(QStringLiteral("state")));
         const QByteArray refuse = QFile::encodeName(programs->filePath(QStringLiteral("refuse")));
+        // polkit would ask for a password.
+        const QByteArray password =
+                QFile::encodeName(programs->filePath(QStringLiteral("password")));
         programs->addRecorder(QStringLiteral("bin/systemctl"), "systemctl",
                               "state=$(cat '" + state +
                                       "' 2>/dev/null || echo inactive)\n"
+                                      "ask=yes\n"
+                                      "[ \"$1\" = --no-ask-password ] && { ask=no; shift; }\n"
                                       "case $1 in\n"
                                       "is-active) echo $state; [ $state = active ] || exit 3 ;;\n"
                                       "*) if [ -e '" +
                                       refuse +
                                       "' ]; then\n"
                                       "     echo \"Failed to $1 $2: Access denied\" >&2; exit 1\n"
+                                      "   fi\n"
+                                      "   if [ $ask = no ] && [ -e '" +
+                                      password +
+                                      "' ]; then\n"
+                                      "     echo \"Failed to $1 $2: Interactive authentication "
+                                      "required.\" >&2; exit 1\n"
                                       "   fi\n"
                                       "   case $1 in\n"
                                       "   stop) echo inactive > '" +
@@ -99,15 +110,16 @@ private slots:
     {
         QTest::addColumn<QString>("mode");
         QTest::addColumn<QString>("host");
-        QTest::addColumn<QString>(
-                "situation"); // a file: "state" holding "active", "refuse", "dismiss", "noagent"
+        QTest::addColumn<QString>("situation"); // a file: "state" holding "active", "refuse",
+                                                // "password", "dismiss", "noagent"
         QTest::addColumn<QString>("operation");
         QTest::addColumn<QStringList>("commands");
         QTest::addColumn<QString>("lastTrace");
         QTest::addColumn<QString>("problem");
 
         const QString isActive = "systemctl|is-active|" + unit;
-        const QString start = "systemctl|start|" + unit;
+        // A start that the user did not ask for never asks for a password.
+        const QString start = "systemctl|--no-ask-password|start|" + unit;
         const QString helper = "pkexec|" + QStringLiteral(VOLTRINE_CONF_HELPER);
         const QString dismissed = "the change was not authorised: the password dialog was "
                                   "dismissed, or the password was not accepted. Save again to "
@@ -137,6 +149,21 @@ private slots:
                 << "start" << QStringList{isActive, start}
                 << "Can not start apcupsd through systemd: Failed to start apcupsd.service: "
                    "Access denied"
+                << "";
+        QTest::newRow("start that needs a password")
+                << "systemd"
+                << "localhost"
+                << "password"
+                << "start" << QStringList{isActive, start}
+                << "Can not start apcupsd through systemd: Failed to start apcupsd.service: "
+                   "Interactive authentication required."
+                << "";
+        QTest::newRow("start the user asked for")
+                << "systemd"
+                << "localhost"
+                << "password"
+                << "asked start" << QStringList{isActive, "systemctl|start|" + unit}
+                << "Starting APC Service (apcupsd)"
                 << "";
         QTest::newRow("other machine")
                 << "systemd"
@@ -229,6 +256,8 @@ private slots:
 
         if (operation == QLatin1String("start"))
             control->startServices();
+        else if (operation == QLatin1String("asked start"))
+            control->startServices(ServiceControl::Prompt::Allowed);
         else if (operation == QLatin1String("stop"))
             control->stopApcupsd();
         else if (operation == QLatin1String("usb"))
@@ -238,6 +267,9 @@ private slots:
 
         QCOMPARE(programs->commands(), commands);
         QCOMPARE(traces->messages().value(traces->messages().size() - 1), lastTrace);
+        // Told to the user where a start left it stopped.
+        QCOMPARE(control->daemonNotRunning().isEmpty(),
+                 !lastTrace.startsWith(QLatin1String("Can not start")));
         QCOMPARE(control->configProblem(),
                  problem.contains(QLatin1String("%1"))
                          ? problem.arg(programs->filePath(QStringLiteral("absent/apcupsd.conf")))

@@ -6,14 +6,17 @@
 #include "mainwindow.h"
 #include "offscreentray.h"
 #include "registry.h"
+#include "standinprograms.h"
 #include "testfiles.h"
 #include "testmariadb.h"
+#include "traynotifier.h"
 #include "upssimulator.h"
 #include "windowsubsystems.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -54,12 +57,14 @@ private slots:
         QVERIFY(simulator.listen() || simulator.port() != 0);
         devices.clear();
         deviceFilter = QStringLiteral("(tty");
+        adjustProfile = {};
     }
 
     void cleanup()
     {
         window.reset();
         peers.reset();
+        programs.reset();
         dir.reset();
     }
 
@@ -275,14 +280,20 @@ private slots:
         // The file's DEVICE line; empty: the file was not written.
         QTest::addColumn<QByteArray>("deviceLine");
 
+        // "Other machines may ask apcupsd" ticked: NISIP 0.0.0.0, else 127.0.0.1.
+        QTest::addColumn<bool>("openToNetworks");
+
         QTest::newRow("USB keeps the port") << "USB" << 0 << false << "USB"
-                                            << "ttyS0" << QByteArray("DEVICE \n");
+                                            << "ttyS0" << QByteArray("DEVICE \n") << false;
         QTest::newRow("serial port") << "RS232" << 2 << false << "RS232"
-                                     << "ttyUSB0" << QByteArray("DEVICE /dev/ttyUSB0\n");
+                                     << "ttyUSB0" << QByteArray("DEVICE /dev/ttyUSB0\n") << false;
+        QTest::newRow("serial port, open to other machines")
+                << "RS232" << 2 << false << "RS232"
+                << "ttyUSB0" << QByteArray("DEVICE /dev/ttyUSB0\n") << true;
         QTest::newRow("serial without a port") << "RS232" << 0 << false << "USB"
-                                               << "ttyS0" << QByteArray();
+                                               << "ttyS0" << QByteArray() << false;
         QTest::newRow("file that cannot be written") << "RS232" << 2 << true << "USB"
-                                                     << "ttyS0" << QByteArray();
+                                                     << "ttyS0" << QByteArray() << false;
     }
 
     void upsConfigurationSaves()
@@ -293,6 +304,7 @@ private slots:
         QFETCH(QString, storedConnector);
         QFETCH(QString, storedPort);
         QFETCH(QByteArray, deviceLine);
+        QFETCH(bool, openToNetworks);
 
         devices = QStringList{"Serial port (ttyS0)", "USB Serial Port (ttyUSB0)"};
         const QString file = dir->filePath(QStringLiteral("apcupsd.conf"));
@@ -305,7 +317,10 @@ private slots:
         combo("comboBox")->setCurrentText(connector);
         if (connector == QLatin1String("RS232"))
             combo("comboBox_2")->setCurrentIndex(entry);
+        if (openToNetworks)
+            window->findChild<QCheckBox *>(QStringLiteral("checkBoxnisany"))->click();
         button("pushButton_saveupsconf")->click();
+        QTRY_VERIFY(!peers->control->isConfigSaveRunning());
 
         QCOMPARE(registry->getKey(QStringLiteral("upscontype")), storedConnector);
         QCOMPARE(registry->getKey(QStringLiteral("uspcomport")), storedPort);
@@ -318,9 +333,88 @@ private slots:
         }
         const QByteArray conf = readFileBytes(file);
         QVERIFY2(conf.contains("\n" + deviceLine), conf.constData());
+        QVERIFY(conf.contains(openToNetworks ? "\nNISIP 0.0.0.0\n" : "\nNISIP 127.0.0.1\n"));
         // The daemon stand-in was started on the new file.
         QVERIFY(readFileBytes(dir->filePath(QStringLiteral("daemon.starts"))).contains("started"));
         QVERIFY(!button("pushButton_saveupsconf")->isEnabled());
+    }
+
+    // The save waits for the user's password aside: meanwhile a power failure
+    // reaches the tray, and a second save is refused with a word.
+    void saveWaitsForAuthorisationAside()
+    {
+        useSystemd();
+        const QString release = programs->filePath(QStringLiteral("authorised"));
+        programs->writeScript(
+                QStringLiteral("bin/pkexec"),
+                programs->recordLine("pkexec") + "while [ ! -e '" + QFile::encodeName(release) +
+                        "' ]; do sleep 0.05; done\nhelper=$1\nshift\nexec \"$helper\" --config '" +
+                        QFile::encodeName(helperTarget()) + "' \"$@\"\n");
+        devices = QStringList{"Serial port (ttyS0)", "USB Serial Port (ttyUSB0)"};
+        start(header + "UPSCONTYPE:USB\nUSPCOMPORT:ttyS0\n");
+        auto *tray = window->findChild<TrayNotifier *>();
+        QTRY_COMPARE_WITH_TIMEOUT(tray->iconResource(), QStringLiteral(":/icons/plug.ico"), 30000);
+        openPage();
+        combo("comboBox")->setCurrentText(QStringLiteral("RS232"));
+        combo("comboBox_2")->setCurrentIndex(2);
+
+        // How late a timer of the window's thread comes while the save waits.
+        QElapsedTimer sinceTick;
+        qint64 longestStall = 0;
+        QTimer ticks;
+        connect(&ticks, &QTimer::timeout,
+                [&] { longestStall = qMax(longestStall, sinceTick.restart() - ticks.interval()); });
+        ticks.start(10);
+        sinceTick.start();
+        button("pushButton_saveupsconf")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!programs->commands().filter(QStringLiteral("pkexec|")).isEmpty(),
+                                 30000);
+        QCOMPARE(label("tab_4_state"),
+                 QStringLiteral("Waiting for authorisation to change apcupsd.conf..."));
+
+        combo("comboBox_2")->setCurrentIndex(1);
+        button("pushButton_saveupsconf")->click();
+        QVERIFY(label("tab_4_problem")
+                        .startsWith(QStringLiteral("A save of apcupsd.conf is under way")));
+        QVERIFY(simulator.execute(QStringLiteral("powerfail")));
+        QTRY_COMPARE_WITH_TIMEOUT(tray->iconResource(), QStringLiteral(":/icons/plugnot.ico"),
+                                  30000);
+        // For a figure of the stall over a longer wait for the password.
+        QTest::qWait(qEnvironmentVariableIntValue("VOLTRINE_AUTHORISATION_WAIT_MS"));
+        QVERIFY(registry->getKey(QStringLiteral("upscontype")) == QLatin1String("USB"));
+
+        writeFileContent(release, "");
+        QTRY_VERIFY_WITH_TIMEOUT(!peers->control->isConfigSaveRunning(), 30000);
+        qInfo("Longest stall of the window's thread during the save: %lld ms", longestStall);
+        QCOMPARE(programs->commands().filter(QStringLiteral("pkexec|")).size(), 1);
+        QVERIFY(fileContent(helperTarget()).contains("\nDEVICE /dev/ttyUSB0\n"));
+        QCOMPARE(registry->getKey(QStringLiteral("upscontype")), QStringLiteral("RS232"));
+        QCOMPARE(label("tab_4_state"), QStringLiteral("apcupsd.conf was saved."));
+    }
+
+    // With apcupsd stopped and a password needed to start it, nothing asks
+    // for one until the user chooses "Start apcupsd".
+    void startAsksOnlyWhenChosen()
+    {
+        useSystemd();
+        writeFileContent(programs->filePath(QStringLiteral("password")), "");
+        // Nothing answers: an answer would mean that some apcupsd runs.
+        start(header + "UPSHOST:127.0.0.1\nUPSPORT:1\n");
+        QLabel *notice = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT(
+                (notice = window->findChild<QLabel *>(QStringLiteral("label_daemon"))) &&
+                        notice->isVisible(),
+                30000);
+        QVERIFY(window->findChild<TrayNotifier *>()->toolTip().contains(
+                QStringLiteral("apcupsd is not running")));
+        const QString asked = QStringLiteral("systemctl|start|apcupsd.service");
+        QVERIFY(!programs->commands().contains(asked));
+
+        window->findChild<QAction *>(QStringLiteral("actionStartApcupsd"))->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(programs->commands().contains(asked), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!notice->isVisible(), 30000);
+        QVERIFY(!window->findChild<TrayNotifier *>()->toolTip().contains(
+                QStringLiteral("apcupsd is not running")));
     }
 
     void apcServerSaveMovesClient()
@@ -457,6 +551,7 @@ private slots:
                                                    : QStringLiteral("fine-value1"));
         button(save.toLatin1())->click();
         QVERIFY(!button(save.toLatin1())->isEnabled());
+        QTRY_VERIFY(!peers->control->isConfigSaveRunning());
         for (const QLabel *problem : problems)
             QVERIFY(problem->isHidden());
     }
@@ -475,6 +570,42 @@ private slots:
 
 private:
     QString confPath() const { return dir->filePath(QStringLiteral("confdata")); }
+    QString helperTarget() const { return programs->filePath(QStringLiteral("apcupsd.conf")); }
+
+    // The local apcupsd under systemd, administered as a user: systemctl and
+    // pkexec are stand-ins that record their runs (systemctl refuses a start
+    // without a password where the file "password" exists), and the real
+    // helper writes its file in the stand-ins' folder.
+    void useSystemd()
+    {
+        programs = std::make_unique<StandInPrograms>();
+        const QByteArray state = QFile::encodeName(programs->filePath(QStringLiteral("state")));
+        const QByteArray password =
+                QFile::encodeName(programs->filePath(QStringLiteral("password")));
+        programs->addRecorder(QStringLiteral("bin/systemctl"), "systemctl",
+                              "[ \"$1\" = --no-ask-password ] && [ -e '" + password +
+                                      "' ] && exit 1\n"
+                                      "[ \"$1\" = --no-ask-password ] && shift\n"
+                                      "case $1 in\n"
+                                      "is-active) [ \"$(cat '" +
+                                      state +
+                                      "' 2>/dev/null)\" = active ] || exit 3 ;;\n"
+                                      "stop) rm -f '" +
+                                      state + "' ;;\n*) echo active > '" + state + "' ;;\nesac\n");
+        programs->addRecorder(QStringLiteral("bin/pkexec"), "pkexec",
+                              "helper=$1\nshift\nexec \"$helper\" --config '" +
+                                      QFile::encodeName(helperTarget()) + "' \"$@\"\n");
+        const QString bin = programs->binDir();
+        adjustProfile = [bin](InstallationProfile &profile) {
+            profile.daemonControl = InstallationProfile::DaemonControl::Systemd;
+            profile.administrator = false;
+            profile.systemctlProgram = bin + QStringLiteral("/systemctl");
+            profile.configHelper = QStringList{bin + QStringLiteral("/pkexec"),
+                                               QStringLiteral(VOLTRINE_CONF_HELPER)};
+            // Not writable from here: the save goes through the helper.
+            profile.configFile = bin + QStringLiteral("/absent/apcupsd.conf");
+        };
+    }
 
     void start(const QByteArray &confdata)
     {
@@ -488,6 +619,8 @@ private:
                 dir->path(), [this](InstallationProfile &profile) {
                     profile.deviceListing = [this] { return devices; };
                     profile.deviceFilter = deviceFilter;
+                    if (adjustProfile)
+                        adjustProfile(profile);
                 });
         registry = peers->registry.get();
         client = peers->client.get();
@@ -553,6 +686,8 @@ private:
     UpsSimulator simulator;
     QStringList devices;
     QString deviceFilter;
+    std::function<void(InstallationProfile &)> adjustProfile;
+    std::unique_ptr<StandInPrograms> programs;
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<WindowSubsystems> peers;
     Registry *registry = nullptr;
