@@ -55,49 +55,9 @@ private slots:
         programs = std::make_unique<StandInPrograms>();
         traces = std::make_unique<TraceRecorder>();
         QVERIFY(QDir(programs->path()).mkpath(QStringLiteral("etc")));
-        const QByteArray state = QFile::encodeName(programs->filePath(QStringLiteral("state")));
-        const QByteArray refuse = QFile::encodeName(programs->filePath(QStringLiteral("refuse")));
-        // polkit would ask for a password.
-        const QByteArray password =
-                QFile::encodeName(programs->filePath(QStringLiteral("password")));
-        programs->addRecorder(QStringLiteral("bin/systemctl"), "systemctl",
-                              "state=$(cat '" + state +
-                                      "' 2>/dev/null || echo inactive)\n"
-                                      "ask=yes\n"
-                                      "[ \"$1\" = --no-ask-password ] && { ask=no; shift; }\n"
-                                      "case $1 in\n"
-                                      "is-active) echo $state; [ $state = active ] || exit 3 ;;\n"
-                                      "*) if [ -e '" +
-                                      refuse +
-                                      "' ]; then\n"
-                                      "     echo \"Failed to $1 $2: Access denied\" >&2; exit 1\n"
-                                      "   fi\n"
-                                      "   if [ $ask = no ] && [ -e '" +
-                                      password +
-                                      "' ]; then\n"
-                                      "     echo \"Failed to $1 $2: Interactive authentication "
-                                      "required.\" >&2; exit 1\n"
-                                      "   fi\n"
-                                      "   case $1 in\n"
-                                      "   stop) echo inactive > '" +
-                                      state +
-                                      "' ;;\n"
-                                      "   try-restart) ;;\n"
-                                      "   *) echo active > '" +
-                                      state +
-                                      "' ;;\n"
-                                      "   esac ;;\n"
-                                      "esac\n");
+        programs->addSystemctl();
         // As pkexec would, after the user's authorisation, but on the test's file.
-        programs->addRecorder(
-                QStringLiteral("bin/pkexec"), "pkexec",
-                "[ -e '" + QFile::encodeName(programs->filePath(QStringLiteral("dismiss"))) +
-                        "' ] && exit 126\n[ -e '" +
-                        QFile::encodeName(programs->filePath(QStringLiteral("noagent"))) +
-                        "' ] && { echo 'Error getting authority: Error initializing authority: "
-                        "Could not connect: No such file or directory' >&2; exit 127; }\n"
-                        "helper=$1\nshift\nexec \"$helper\" --config '" +
-                        QFile::encodeName(helperTarget()) + "' \"$@\"\n");
+        programs->addPkexec(helperTarget());
     }
 
     void cleanup()

@@ -345,11 +345,10 @@ private slots:
     {
         useSystemd();
         const QString release = programs->filePath(QStringLiteral("authorised"));
-        programs->writeScript(
-                QStringLiteral("bin/pkexec"),
-                programs->recordLine("pkexec") + "while [ ! -e '" + QFile::encodeName(release) +
-                        "' ]; do sleep 0.05; done\nhelper=$1\nshift\nexec \"$helper\" --config '" +
-                        QFile::encodeName(helperTarget()) + "' \"$@\"\n");
+        // The user takes their time to answer the password dialog.
+        programs->addPkexec(helperTarget(),
+                            "while [ ! -e '" + QFile::encodeName(release) +
+                                    "' ]; do sleep 0.05; done\n");
         devices = QStringList{"Serial port (ttyS0)", "USB Serial Port (ttyUSB0)"};
         start(header + "UPSCONTYPE:USB\nUSPCOMPORT:ttyS0\n");
         auto *tray = window->findChild<TrayNotifier *>();
@@ -573,28 +572,13 @@ private:
     QString helperTarget() const { return programs->filePath(QStringLiteral("apcupsd.conf")); }
 
     // The local apcupsd under systemd, administered as a user: systemctl and
-    // pkexec are stand-ins that record their runs (systemctl refuses a start
-    // without a password where the file "password" exists), and the real
-    // helper writes its file in the stand-ins' folder.
+    // pkexec are stand-ins that record their runs, and the real helper writes
+    // its file in the stand-ins' folder.
     void useSystemd()
     {
         programs = std::make_unique<StandInPrograms>();
-        const QByteArray state = QFile::encodeName(programs->filePath(QStringLiteral("state")));
-        const QByteArray password =
-                QFile::encodeName(programs->filePath(QStringLiteral("password")));
-        programs->addRecorder(QStringLiteral("bin/systemctl"), "systemctl",
-                              "[ \"$1\" = --no-ask-password ] && [ -e '" + password +
-                                      "' ] && exit 1\n"
-                                      "[ \"$1\" = --no-ask-password ] && shift\n"
-                                      "case $1 in\n"
-                                      "is-active) [ \"$(cat '" +
-                                      state +
-                                      "' 2>/dev/null)\" = active ] || exit 3 ;;\n"
-                                      "stop) rm -f '" +
-                                      state + "' ;;\n*) echo active > '" + state + "' ;;\nesac\n");
-        programs->addRecorder(QStringLiteral("bin/pkexec"), "pkexec",
-                              "helper=$1\nshift\nexec \"$helper\" --config '" +
-                                      QFile::encodeName(helperTarget()) + "' \"$@\"\n");
+        programs->addSystemctl();
+        programs->addPkexec(helperTarget());
         const QString bin = programs->binDir();
         adjustProfile = [bin](InstallationProfile &profile) {
             profile.daemonControl = InstallationProfile::DaemonControl::Systemd;

@@ -82,6 +82,62 @@ public:
         names.append(QFileInfo(relativePath).fileName());
     }
 
+    // systemctl as it answers for one unit: the file "state" holds "active"
+    // or not; a file "refuse" makes it refuse every change ("Access
+    // denied"), a file "password" every change asked for with
+    // --no-ask-password (polkit would want a password).
+    void addSystemctl()
+    {
+        const auto file = [this](const char *name) {
+            return QFile::encodeName(filePath(QLatin1String(name)));
+        };
+        addRecorder(QStringLiteral("bin/systemctl"), "systemctl",
+                    "state=$(cat '" + file("state") +
+                            "' 2>/dev/null || echo inactive)\n"
+                            "ask=yes\n"
+                            "[ \"$1\" = --no-ask-password ] && { ask=no; shift; }\n"
+                            "case $1 in\n"
+                            "is-active) echo $state; [ $state = active ] || exit 3 ;;\n"
+                            "*) if [ -e '" +
+                            file("refuse") +
+                            "' ]; then\n"
+                            "     echo \"Failed to $1 $2: Access denied\" >&2; exit 1\n"
+                            "   fi\n"
+                            "   if [ $ask = no ] && [ -e '" +
+                            file("password") +
+                            "' ]; then\n"
+                            "     echo \"Failed to $1 $2: Interactive authentication "
+                            "required.\" >&2; exit 1\n"
+                            "   fi\n"
+                            "   case $1 in\n"
+                            "   stop) echo inactive > '" +
+                            file("state") +
+                            "' ;;\n"
+                            "   try-restart) ;;\n"
+                            "   *) echo active > '" +
+                            file("state") +
+                            "' ;;\n"
+                            "   esac ;;\n"
+                            "esac\n");
+    }
+
+    // pkexec as it answers once the user has authorised the helper, which it
+    // runs on target instead of apcupsd.conf; a file "dismiss" makes it
+    // answer as for a dismissed dialog, "noagent" as where no authentication
+    // agent runs. beforeHelper runs first (the user's time to answer).
+    void addPkexec(const QString &target, const QByteArray &beforeHelper = QByteArray())
+    {
+        addRecorder(QStringLiteral("bin/pkexec"), "pkexec",
+                    "[ -e '" + QFile::encodeName(filePath(QStringLiteral("dismiss"))) +
+                            "' ] && exit 126\n[ -e '" +
+                            QFile::encodeName(filePath(QStringLiteral("noagent"))) +
+                            "' ] && { echo 'Error getting authority: Error initializing "
+                            "authority: Could not connect: No such file or directory' >&2; "
+                            "exit 127; }\n" +
+                            beforeHelper + "helper=$1\nshift\nexec \"$helper\" --config '" +
+                            QFile::encodeName(target) + "' \"$@\"\n");
+    }
+
     // The Windows tools: tasklist prints tasklistOutput, taskkill and net only record.
     void addWindowsTools()
     {
