@@ -258,7 +258,8 @@ void MainWindow::showDaemonNotice()
         // An addition to the designed window, in the tool bar's strip.
         daemonLabel = new QLabel(ui->mainToolBar);
         daemonLabel->setObjectName(QStringLiteral("label_daemon"));
-        ui->mainToolBar->addWidget(daemonLabel);
+        // In a tool bar, a widget is shown and hidden through its action.
+        daemonLabelAction = ui->mainToolBar->addWidget(daemonLabel);
         ui->mainToolBar->addAction(startDaemonAction);
         if (trayicon && trayicon->contextMenu())
             trayicon->contextMenu()->addAction(startDaemonAction);
@@ -270,11 +271,7 @@ void MainWindow::showDaemonNotice()
         daemonLabel->setText(
                 daemonLabel->fontMetrics().elidedText(text, Qt::ElideRight, width() * 6 / 10));
         daemonLabel->setToolTip(text);
-        // In a tool bar, a widget is shown and hidden through its action.
-        for (QAction *action : ui->mainToolBar->actions()) {
-            if (ui->mainToolBar->widgetForAction(action) == daemonLabel)
-                action->setVisible(shown);
-        }
+        daemonLabelAction->setVisible(shown);
     }
     startDaemonAction->setVisible(shown);
     startDaemonAction->setEnabled(!starting);

@@ -176,5 +176,6 @@ private:
     // tool bar's label and the action that starts it, asking.
     QString daemonNotice;
     QLabel *daemonLabel = nullptr;
+    QAction *daemonLabelAction = nullptr;
     QAction *startDaemonAction = nullptr;
 };
