@@ -25,6 +25,10 @@ QString formFontFamily();
 // Makes formFontFamily() the application's font family, where there is one.
 void useFormFont();
 
+// Linux: names the program as its menu entry does, so that the desktop
+// matches its windows to the entry and its icon. Nothing on Windows.
+void nameAfterMenuEntry();
+
 // Linux: the check box "Start with the desktop session" and the
 // freedesktop autostart entry it writes or removes.
 bool autostartAvailable();

@@ -8,6 +8,7 @@
 #include <QFont>
 #include <QFontMetrics>
 #include <QFontMetricsF>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QSaveFile>
 #include <QStandardPaths>
@@ -163,6 +164,13 @@ void useFormFont()
     QFont font = QApplication::font();
     font.setFamily(formFontFamily());
     QApplication::setFont(font);
+}
+
+void nameAfterMenuEntry()
+{
+    // The menu entry's file name without ".desktop": Wayland's app id, and
+    // what GNOME and KDE look for to match a window to its entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.brindlecast.Voltrine"));
 }
 
 bool autostartAvailable()

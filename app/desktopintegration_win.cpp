@@ -16,6 +16,8 @@ QString formFontFamily()
 
 void useFormFont() { }
 
+void nameAfterMenuEntry() { }
+
 bool autostartAvailable()
 {
     return false;

@@ -41,17 +41,11 @@ Logs::Logs(const QString &fileName, Clock clockFunction)
             opened = logfile.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text);
         } else {
             qDebug().noquote() << QStringLiteral("File not exist, new file creating");
-            opened = logfile.open(QIODevice::ReadWrite | QIODevice::Text);
+            opened = openNew();
         }
         if (opened) {
-            const QString banner =
-                    QStringLiteral("Voltrine Version 1.1 Log session started ") + timestamp();
-            {
-                QTextStream stream(&logfile);
-                stream << "\n\n" << banner;
-            }
+            writeBanner();
             logfile.close();
-            qDebug().noquote() << banner;
         }
     } catch (const std::exception &e) {
         qDebug().noquote() << QStringLiteral("Logs Error: ") + QString::fromLocal8Bit(e.what());
@@ -63,6 +57,43 @@ Logs::~Logs() = default;
 QString Logs::filePath() const
 {
     return logfile.fileName();
+}
+
+bool Logs::openNew()
+{
+    if (!logfile.open(QIODevice::ReadWrite | QIODevice::Text))
+        return false;
+    // The trace tells what the program did with the database and the UPS.
+    logfile.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    return true;
+}
+
+void Logs::writeBanner()
+{
+    const QString banner =
+            QStringLiteral("Voltrine Version 1.1 Log session started ") + timestamp();
+    {
+        QTextStream stream(&logfile);
+        stream << "\n\n" << banner;
+    }
+    qDebug().noquote() << banner;
+}
+
+void Logs::setSizeLimit(qint64 bytes)
+{
+    QMutexLocker locker(&appendMutex);
+    sizeLimit = bytes;
+}
+
+void Logs::startNextFile()
+{
+    const QString previous = logfile.fileName() + QStringLiteral(".1");
+    QFile::remove(previous);
+    // Where it cannot be renamed (held open elsewhere), the next record tries again.
+    if (!QFile::rename(logfile.fileName(), previous) || !openNew())
+        return;
+    writeBanner();
+    logfile.close();
 }
 
 QString Logs::timestamp() const
@@ -90,7 +121,11 @@ void Logs::append(const QString &record)
             QTextStream stream(&logfile);
             stream << '\n' << record;
         }
+        logfile.flush();
+        const bool full = logfile.size() > sizeLimit;
         logfile.close();
+        if (full)
+            startNextFile();
     } catch (const std::exception &e) {
         if (logfile.isOpen())
             logfile.close();

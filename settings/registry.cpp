@@ -229,19 +229,22 @@ bool Registry::setKey(const QString &key, const QString &value, bool encode)
     try {
         const QString stored = encode ? QString::fromLatin1(value.toLatin1().toHex()) : value;
         const QString line = needleOf(key) + stored;
+        // The hex of an encoded value is the value: the trace never holds it.
+        const QString traced = encode ? QStringLiteral("********") : stored;
+        const QString tracedLine = needleOf(key) + traced;
 
         const int index = indexOfKey(key);
         if (index >= 0) {
             lines[index] = line;
             logs->trace(QStringLiteral("Configuration key ") + key +
-                        QStringLiteral(" updated as:") + stored);
+                        QStringLiteral(" updated as:") + traced);
             return true;
         }
 
         const bool existed = configfile.exists();
         if (!configfile.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text |
                              QIODevice::Unbuffered)) {
-            logs->trace(QStringLiteral("Can not Configuration Registry key:") + line);
+            logs->trace(QStringLiteral("Can not Configuration Registry key:") + tracedLine);
             return false;
         }
         if (!existed)
@@ -256,12 +259,12 @@ bool Registry::setKey(const QString &key, const QString &value, bool encode)
             // A line cut short would stop the next load: take it back out.
             configfile.resize(sizeBefore);
             configfile.close();
-            logs->trace(QStringLiteral("Can not Configuration Registry key:") + line);
+            logs->trace(QStringLiteral("Can not Configuration Registry key:") + tracedLine);
             return false;
         }
         configfile.close();
         lines.append(line);
-        logs->trace(QStringLiteral("New Configuration key Created as:") + line);
+        logs->trace(QStringLiteral("New Configuration key Created as:") + tracedLine);
         return true;
     } catch (const std::exception &e) {
         logs->trace(QString::fromLocal8Bit(e.what()));

@@ -111,7 +111,10 @@ void TestDatabaseConnection::importFromUserRegistry()
                            QStringLiteral("dbuser"), QStringLiteral("dbpasswd")};
     for (int i = 0; i < keys.size(); ++i) {
         expectedTrace += QStringLiteral("Can not Found Configuration key:") + keys.at(i);
-        expectedTrace += QStringLiteral("New Configuration key Created as:") + expectedLines.at(i);
+        // The password's key is traced with its value masked.
+        expectedTrace += QStringLiteral("New Configuration key Created as:") +
+                (keys.at(i) == QLatin1String("dbpasswd") ? QStringLiteral("DBPASSWD:********")
+                                                         : expectedLines.at(i));
     }
     expectedTrace += QStringLiteral("Initializing DataBase End");
     const int begin = trace.messages().indexOf(QStringLiteral("Initializing DataBase Begin"));

@@ -15,6 +15,9 @@ namespace {
 
 const QDateTime leapDay(QDate(2016, 2, 29), QTime(10, 11, 12));
 const auto banner = QStringLiteral("Voltrine Version 1.1 Log session started ");
+// Whoever else may read or write a file.
+const QFileDevice::Permissions ownerOnlyMask = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+        QFileDevice::ReadOther | QFileDevice::WriteOther;
 
 QStringList debugMessages;
 void collectDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
@@ -49,6 +52,7 @@ private slots:
         QCOMPARE(readFileBytes(path),
                  QByteArray("\n\nVoltrine Version 1.1 Log session started 2016-02-29 10:11:12"));
         QVERIFY(debugMessages.contains(QStringLiteral("File not exist, new file creating")));
+        QCOMPARE(QFile::permissions(path) & ownerOnlyMask, QFileDevice::Permissions());
         QVERIFY(debugMessages.contains(QStringLiteral("Starting Logs ") +
                                        QFileInfo(path).absoluteFilePath()));
     }
@@ -64,6 +68,28 @@ private slots:
         }
         QCOMPARE(readFileBytes(path),
                  previousRun + "\n\nVoltrine Version 1.1 Log session started 2016-02-29 10:11:12");
+    }
+
+    // Past its limit the file becomes Trace.log.1, the one generation kept,
+    // and a new one begins with the banner, for its owner only.
+    void fileIsBoundedToOneGeneration()
+    {
+        Logs logs(path, [] { return leapDay; });
+        logs.setSizeLimit(300);
+        const QString record = QStringLiteral("No answer from apcupsd");
+        for (int i = 0; i < 40; ++i)
+            logs.trace(record);
+
+        const QByteArray previous = readFileBytes(path + QStringLiteral(".1"));
+        QVERIFY2(previous.size() > 300 && previous.size() < 400, previous.constData());
+        QVERIFY(!QFile::exists(path + QStringLiteral(".2")));
+        const QByteArray current = readFileBytes(path);
+        QVERIFY(current.startsWith(
+                "\n\nVoltrine Version 1.1 Log session started 2016-02-29 10:11:12"));
+        QVERIFY(current.size() <= 400);
+        QCOMPARE(QFile::permissions(path) & ownerOnlyMask, QFileDevice::Permissions());
+        // The newest record is kept (the new file may hold only the banner).
+        QVERIFY(current.endsWith(record.toLatin1()) || previous.endsWith(record.toLatin1()));
     }
 
     void relativeNameIsFixedAtCreation()

@@ -260,6 +260,9 @@ private slots:
         QVERIFY(registry.setKey(QStringLiteral("dbpasswd"), plain, true));
         QVERIFY(registry.getKey(QStringLiteral("dbpasswd")).startsWith(hex));
         QCOMPARE(registry.getKey(QStringLiteral("dbpasswd"), true), plain);
+        // Neither its creation nor a change tells the trace the password.
+        QVERIFY(registry.setKey(QStringLiteral("dbpasswd"), plain + plain, true));
+        QVERIFY(!readFileBytes(logs->filePath()).contains(hex.toLatin1()));
 
         // The encoded form loads again at the next start.
         Registry reloaded(logs.get(), confPath);
