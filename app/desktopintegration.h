@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 class QLabel;
+class QWidget;
 
 // What the program does as a Linux desktop program. On Windows every one of
 // these keeps the designed behaviour: nothing changes.
@@ -25,6 +27,13 @@ QString formFontFamily();
 // Makes formFontFamily() the application's font family, where there is one.
 void useFormFont();
 
+// Linux: the form's coordinates were laid out for fonts at 96 dpi. With
+// larger (or smaller) fonts, every widget the form places by coordinates, and
+// the window, are scaled by the ratio of the window's logical dpi to 96, so
+// that captions keep their room. Nothing on Windows, whose own scaling the
+// designed form follows.
+void scaleForm(QWidget *window);
+
 // Linux: names the program as its menu entry does, so that the desktop
 // matches its windows to the entry and its icon. Nothing on Windows.
 void nameAfterMenuEntry();
@@ -40,6 +49,16 @@ QString execValue(const QString &program);
 // Writes the entry (starting this program with "--desktop") or removes it.
 // Returns false, with the reason in error, when that failed.
 bool setAutostartEnabled(bool enabled, QString *error);
+
+// Linux: empties the labels that stand for a time not yet received, which
+// the form fills with the time's format ("yyyy-MM-dd hh:mm:ss +hh"), a text
+// that reads like a value. Windows keeps the form's text.
+void clearTimePlaceholders(const QList<QLabel *> &labels);
+
+// Linux: the window says in the strip under its menu bar since when apcupsd
+// has not answered, so that its last values are not taken for current ones.
+// Windows: the tray says it, as designed.
+bool marksSilentValues();
 
 // Sets text on a value label. Linux: a text wider than the label is elided
 // and the whole text is the label's tooltip (as markup that shows it as it

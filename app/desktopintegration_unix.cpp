@@ -13,6 +13,7 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QTextDocument>
+#include <QWidget>
 
 #include <array>
 #include <memory>
@@ -166,6 +167,27 @@ void useFormFont()
     QApplication::setFont(font);
 }
 
+void scaleForm(QWidget *window)
+{
+    const qreal ratio = window->logicalDpiY() / 96.0;
+    if (qFuzzyCompare(ratio, 1.0))
+        return;
+    const auto scaled = [ratio](const QRect &rect) {
+        return QRect(qRound(rect.x() * ratio), qRound(rect.y() * ratio),
+                     qRound(rect.width() * ratio), qRound(rect.height() * ratio));
+    };
+    // Only what the form placed itself: a widget in a layout, a window of its
+    // own, or a part of a Qt widget (named "qt_..."), is placed by its parent.
+    for (QWidget *widget : window->findChildren<QWidget *>()) {
+        const QWidget *parent = widget->parentWidget();
+        if (widget->isWindow() || !parent || parent->layout() || widget->objectName().isEmpty() ||
+            widget->objectName().startsWith(QLatin1String("qt_")))
+            continue;
+        widget->setGeometry(scaled(widget->geometry()));
+    }
+    window->resize(scaled(window->geometry()).size());
+}
+
 void nameAfterMenuEntry()
 {
     // The menu entry's file name without ".desktop": Wayland's app id, and
@@ -241,6 +263,17 @@ bool setAutostartEnabled(bool enabled, QString *error)
         *error = entry.errorString();
         return false;
     }
+    return true;
+}
+
+void clearTimePlaceholders(const QList<QLabel *> &labels)
+{
+    for (QLabel *label : labels)
+        label->clear();
+}
+
+bool marksSilentValues()
+{
     return true;
 }
 

@@ -16,6 +16,8 @@ QString formFontFamily()
 
 void useFormFont() { }
 
+void scaleForm(QWidget *) { }
+
 void nameAfterMenuEntry() { }
 
 bool autostartAvailable()
@@ -34,6 +36,13 @@ bool autostartEnabled()
 }
 
 bool setAutostartEnabled(bool, QString *)
+{
+    return false;
+}
+
+void clearTimePlaceholders(const QList<QLabel *> &) { }
+
+bool marksSilentValues()
 {
     return false;
 }

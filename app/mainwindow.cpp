@@ -11,6 +11,7 @@
 #include "logs.h"
 #include "messagebox.h"
 #include "registry.h"
+#include "trayhost.h"
 #include "traynotifier.h"
 
 #include <QAction>
@@ -55,11 +56,15 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
 
     setWindowFlags(Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     statusBar()->hide();
-    fixWindowSize();
     eventsmodel = new QStringListModel(this);
 
     loadconfigurationui();
+    // Once every widget of the form is made, and before the size is fixed.
+    DesktopIntegration::scaleForm(this);
+    fixWindowSize();
     ui->pushButton->hide();
+    DesktopIntegration::clearTimePlaceholders(
+            {ui->label_DATE, ui->label_STARTTIME, ui->label_ENDAPC});
 
     ui->stackedWidget->setCurrentIndex(0);
     ui->tabWidget->setCurrentIndex(0);
@@ -125,6 +130,7 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
     logs->trace(QStringLiteral("Loading secance End"));
 
     createTrayIcon();
+    followTrayHost();
     showKeepingState();
     // The program lives in the tray: no window closing ends it, not even the
     // "Quit?" box answered No while the window is hidden. Only Exit answered
@@ -198,6 +204,44 @@ void MainWindow::createTrayIcon()
     trayicon->setVisible(true);
 }
 
+void MainWindow::followTrayHost()
+{
+    trayHost =
+            given.trayHost ? given.trayHost : new TrayHost(TrayHost::Source::Session, true, this);
+    connect(trayHost, &TrayHost::availabilityChanged, this, [this](bool available) {
+        logs->trace(available ? QStringLiteral("The desktop has a notification area again")
+                              : QStringLiteral("The desktop has no notification area"));
+        // A window hidden in a tray that went away could not be reached.
+        if (!available && !isVisible())
+            show();
+        showTrayHostState();
+    });
+    showTrayHostState();
+}
+
+void MainWindow::showTrayHostState()
+{
+    // An addition to the designed window, for desktops without a tray (stock
+    // GNOME): said in the tool bar's strip, and the tray menu's Exit in the
+    // File menu.
+    const bool missing = !trayHost->isAvailable();
+    if (missing && !noTrayLabel) {
+        noTrayLabel = new QLabel(ui->mainToolBar);
+        noTrayLabel->setObjectName(QStringLiteral("label_notray"));
+        noTrayLabel->setText(QStringLiteral(
+                "This desktop has no notification area: closing the window minimises it"));
+        noTrayLabelAction = ui->mainToolBar->addWidget(noTrayLabel);
+        fileExitAction = new QAction(QStringLiteral("Exit"), this);
+        fileExitAction->setObjectName(QStringLiteral("actionQuit"));
+        connect(fileExitAction, &QAction::triggered, this, &MainWindow::on_exit);
+        ui->menuFile->addAction(fileExitAction);
+    }
+    if (noTrayLabel) {
+        noTrayLabelAction->setVisible(missing);
+        fileExitAction->setVisible(missing);
+    }
+}
+
 void MainWindow::watchAnswers()
 {
     // Made after the window's own connections to the client, so that a
@@ -230,6 +274,21 @@ QString MainWindow::noAnswerText(const QDateTime &since)
 
 void MainWindow::showAnswerState()
 {
+    // An addition to the designed window: the values shown are the last ones
+    // received, which the strip under the menu bar says while apcupsd is silent.
+    const bool silent = answers->isStale() && DesktopIntegration::marksSilentValues();
+    if (silent && !answerLabel) {
+        answerLabel = new QLabel(ui->mainToolBar);
+        answerLabel->setObjectName(QStringLiteral("label_noanswer"));
+        answerLabel->setStyleSheet(QStringLiteral("color: #b00000;"));
+        answerLabelAction =
+                ui->mainToolBar->insertWidget(ui->mainToolBar->actions().value(0), answerLabel);
+    }
+    if (answerLabel) {
+        answerLabel->setText(silent ? noAnswerText(answers->silentSince()) : QString());
+        answerLabelAction->setVisible(silent);
+    }
+
     // Fresh data while monitoring runs, and rows kept, need no tool tip, as designed.
     QStringList tip;
     if (answers->isStopped())
@@ -320,6 +379,10 @@ void MainWindow::hidetotry()
 {
     if (!isVisible())
         return;
+    if (!trayHost->isAvailable()) {
+        showMinimized();
+        return;
+    }
     hide();
     showBackgroundBalloon();
 }
@@ -361,7 +424,9 @@ void MainWindow::onshowstart()
     const auto key = QStringLiteral("startminimised");
     if (registry->getKey(key).isEmpty())
         registry->setKey(key, QStringLiteral("true"));
-    if (registry->getKey(key) == QLatin1String("true") && isVisible()) {
+    // Without a notification area, a hidden window could never be reached:
+    // it stays.
+    if (registry->getKey(key) == QLatin1String("true") && isVisible() && trayHost->isAvailable()) {
         hide();
         showBackgroundBalloon();
     }

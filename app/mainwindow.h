@@ -14,6 +14,7 @@ class Core;
 class DataBase;
 class HistoryPage;
 class Logs;
+class TrayHost;
 class QCheckBox;
 class QCloseEvent;
 class QEvent;
@@ -50,6 +51,9 @@ public:
         COMThrd *comthrd = nullptr;
         DataBase *database = nullptr;
         Core *core = nullptr;
+        // What tells whether the desktop has a notification area; by default,
+        // the desktop session itself.
+        TrayHost *trayHost = nullptr;
     };
 
     explicit MainWindow(QWidget *parent = nullptr);
@@ -97,6 +101,11 @@ private slots:
 
 private:
     void showBackgroundBalloon();
+    // Without a notification area the window is minimised where it would be
+    // hidden, so that it can always be reached.
+    void putAway();
+    void followTrayHost();
+    void showTrayHostState();
     // Sets a value label, fitted to its room, unless it shows value already.
     void showValue(QLabel *label, const QString &value);
     void fixWindowSize();
@@ -177,5 +186,14 @@ private:
     QString daemonNotice;
     QLabel *daemonLabel = nullptr;
     QAction *daemonLabelAction = nullptr;
+    // Linux: in the tool bar while apcupsd is silent.
+    QLabel *answerLabel = nullptr;
+    QAction *answerLabelAction = nullptr;
+    TrayHost *trayHost = nullptr;
+    // While the desktop has no notification area: said in the tool bar, and
+    // the File menu's Exit, the tray menu's being out of reach.
+    QLabel *noTrayLabel = nullptr;
+    QAction *noTrayLabelAction = nullptr;
+    QAction *fileExitAction = nullptr;
     QAction *startDaemonAction = nullptr;
 };

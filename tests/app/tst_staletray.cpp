@@ -69,13 +69,16 @@ void TestStaleTray::initTestCase()
     QVERIFY(sim->listen());
     port = sim->port();
     QVERIFY(writeFileBytes(dir.filePath(QStringLiteral("confdata")),
-                           "Voltrine:Configuration\nVersion:1.1\nUPSHOST:127.0.0.1\nUPSPORT:" +
+                           "Voltrine:Configuration\nVersion:1.1\nSTARTMINIMISED:false\n"
+                           "UPSHOST:127.0.0.1\nUPSPORT:" +
                                    QByteArray::number(port) + "\n"));
 
     peers = std::make_unique<WindowSubsystems>(dir.path());
     window = std::make_unique<MainWindow>(peers->subsystems());
     tray = window->findChild<TrayNotifier *>();
     QVERIFY(tray);
+    // Shown, so that what the window says can be seen.
+    window->show();
     // Monitoring has started (CoreStarted disables Start).
     QTRY_VERIFY_WITH_TIMEOUT(!action("actionStart")->isEnabled(), 30000);
     changeAndWait([](UpsModel &) {});
@@ -135,6 +138,10 @@ void TestStaleTray::silenceAndReturn()
              QSystemTrayIcon::Warning);
     const QString said = messages.first().at(1).toString();
     QCOMPARE(tray->toolTip(), said);
+    // The window says it too, above its last values.
+    auto *strip = window->findChild<QLabel *>(QStringLiteral("label_noanswer"));
+    QVERIFY(strip && strip->isVisibleTo(window.get()));
+    QCOMPARE(strip->text(), said);
     const QRegularExpressionMatch since =
             QRegularExpression(QStringLiteral("^No answer from apcupsd since (.+)$")).match(said);
     QVERIFY2(since.hasMatch(), qPrintable(said));
@@ -154,6 +161,7 @@ void TestStaleTray::silenceAndReturn()
     QCOMPARE(messages.first().at(0).toString(), QStringLiteral("Voltrine STATUS"));
     QCOMPARE(messages.first().at(1).toString(), afterwards);
     QCOMPARE(tray->toolTip(), QString());
+    QVERIFY(!strip->isVisibleTo(window.get()));
 }
 
 void TestStaleTray::stoppedIsNotStale()

@@ -8,6 +8,7 @@
 #include "mainwindow.h"
 #include "registry.h"
 #include "testfiles.h"
+#include "trayhost.h"
 
 #include <QDir>
 #include <QFile>
@@ -79,8 +80,8 @@ public:
 
     MainWindow::Subsystems subsystems() const
     {
-        return {registry.get(), logs.get(),     control.get(),
-                client.get(),   database.get(), core.get()};
+        return {registry.get(), logs.get(), control.get(), client.get(),
+                database.get(), core.get(), trayHost.get()};
     }
 
     std::unique_ptr<Logs> logs;
@@ -89,6 +90,9 @@ public:
     std::unique_ptr<ApcUpsdControl> control;
     std::unique_ptr<DataBase> database;
     std::unique_ptr<Core> core;
+    // The offscreen platform has no tray: the window is tested as on a
+    // desktop with one, unless a test clears this.
+    std::unique_ptr<TrayHost> trayHost = std::make_unique<TrayHost>(TrayHost::Source::Fixed);
     // The texts of the refused database connections, oldest first.
     QStringList refusals;
 

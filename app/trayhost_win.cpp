@@ -1,0 +1,4 @@
+#include "trayhost.h"
+
+// Windows always has its notification area.
+void TrayHost::followSession() { }
