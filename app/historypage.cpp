@@ -402,12 +402,15 @@ void HistoryPage::exportShown()
 {
     if (exporter)
         return;
+    // Linux names ~/Documents whether it exists or not, and a file dialog
+    // shown a missing folder opens in the current one: the data folder.
     const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    const QString suggested = QDir(documents.isEmpty() ? QDir::homePath() : documents)
-                                      .filePath(QStringLiteral("voltrine-history-") +
-                                                QDateTime::currentDateTime().toString(
-                                                        QStringLiteral("yyyyMMdd-hhmm")) +
-                                                QStringLiteral(".csv"));
+    const QString folder =
+            !documents.isEmpty() && QFileInfo(documents).isDir() ? documents : QDir::homePath();
+    const QString suggested = QDir(folder).filePath(
+            QStringLiteral("voltrine-history-") +
+            QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmm")) +
+            QStringLiteral(".csv"));
     const QString file = saveChooser()
             ? saveChooser()(this, suggested)
             : QFileDialog::getSaveFileName(this, QStringLiteral("Export CSV"), suggested,
