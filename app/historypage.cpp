@@ -240,6 +240,7 @@ HistoryPage::HistoryPage(const QString &journalPath, std::function<qint64()> hol
     , spanButtons(new QButtonGroup(this))
     , exportButton(new QPushButton(QStringLiteral("Export CSV..."), this))
     , status(new QLabel(this))
+    , exportResult(new QLabel(this))
 {
     auto *controls = new QHBoxLayout;
     controls->setSpacing(2);
@@ -259,6 +260,13 @@ HistoryPage::HistoryPage(const QString &journalPath, std::function<qint64()> hol
     layout->setContentsMargins(4, 4, 4, 2);
     layout->setSpacing(0);
     layout->addLayout(controls);
+    // Below the controls, where a long file name does not widen the window;
+    // hidden until the first export.
+    exportResult->setTextFormat(Qt::PlainText);
+    exportResult->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    exportResult->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    exportResult->hide();
+    layout->addWidget(exportResult);
     layout->addSpacing(2);
     for (int q = 0; q < HistoryReader::QuantityCount; ++q) {
         auto *chart =
@@ -292,6 +300,11 @@ void HistoryPage::setSpan(Span span)
 QString HistoryPage::statusText() const
 {
     return status->text();
+}
+
+QString HistoryPage::exportText() const
+{
+    return exportResult->text();
 }
 
 int HistoryPage::columns() const
@@ -394,8 +407,7 @@ void HistoryPage::render()
         any = any || !runs.isEmpty();
         charts.at(q)->display(runs, shownMarks, shownReduction, timeFormat);
     }
-    if (!exporter)
-        status->setText(any ? QString() : QStringLiteral("No rows in this span"));
+    status->setText(any ? QString() : QStringLiteral("No rows in this span"));
 }
 
 void HistoryPage::exportShown()
@@ -423,7 +435,9 @@ void HistoryPage::exportShown()
             shownReduction.buckets.isEmpty() ? now - spanMs(current) : shownReduction.fromMs;
     const qint64 toMs = shownReduction.buckets.isEmpty() ? now + 1 : shownReduction.toMs;
     exportButton->setEnabled(false);
-    status->setText(QStringLiteral("Saving..."));
+    exportResult->setText(QStringLiteral("Saving..."));
+    exportResult->setToolTip(QString());
+    exportResult->show();
     cancelExport = false;
     const QString path = journalPath;
     exporter = new WorkThread([this, path, file, fromMs, toMs] {
@@ -462,6 +476,7 @@ void HistoryPage::exportFinished(qint64 rows, const QString &file, const QString
     const QString message = rows < 0
             ? QString(QStringLiteral("Could not save ") + name + QStringLiteral(": ") + error)
             : QString(QStringLiteral("Saved %1 rows to ").arg(rows) + name);
-    status->setText(message);
+    exportResult->setText(message);
+    exportResult->setToolTip(QDir::toNativeSeparators(file));
     emit exported(rows, message);
 }
