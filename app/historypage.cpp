@@ -112,6 +112,9 @@ public:
         labelFont.setPointSizeF(labelFont.pointSizeF() * 0.85);
         titleRoom = QFontMetrics(titleFont).height() + QFontMetrics(labelFont).height();
         timeRoom = QFontMetrics(labelFont).height() + 8;
+        // The lowest value label is centred on the bottom of the plot, so half
+        // of it hangs below; a chart without time labels has to make room.
+        bottomRoom = QFontMetrics(labelFont).height() / 2 + 2;
         time = new QDateTimeAxis;
         time->setTickCount(5);
         time->setLabelsFont(labelFont);
@@ -183,7 +186,7 @@ protected:
         QChartView::resizeEvent(event);
         chart()->setPlotArea(
                 QRectF(leftRoom, titleRoom, plotWidth(),
-                       std::max(1, height() - titleRoom - (timeLabels ? timeRoom : 3))));
+                       std::max(1, height() - titleRoom - (timeLabels ? timeRoom : bottomRoom))));
     }
 
 private:
@@ -214,6 +217,7 @@ private:
     bool timeLabels;
     int titleRoom = 0;
     int timeRoom = 0;
+    int bottomRoom = 0;
     QDateTimeAxis *time;
     QValueAxis *values;
     QList<QLineSeries *> lines;
