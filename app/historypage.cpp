@@ -112,6 +112,9 @@ public:
         labelFont.setPointSizeF(labelFont.pointSizeF() * 0.85);
         titleRoom = QFontMetrics(titleFont).height() + QFontMetrics(labelFont).height();
         timeRoom = QFontMetrics(labelFont).height() + 8;
+        // The lowest value label is centred on the bottom of the plot, so half
+        // of it hangs below; a chart without time labels has to make room.
+        bottomRoom = QFontMetrics(labelFont).height() / 2 + 2;
         time = new QDateTimeAxis;
         time->setTickCount(5);
         time->setLabelsFont(labelFont);
@@ -169,7 +172,11 @@ public:
                 continue;
             previous = mark.timeMs;
             QPen pen(mark.failure ? QColor(0xc9, 0x2a, 0x2a) : QColor(0x2b, 0x8a, 0x3e));
-            pen.setStyle(Qt::DashLine);
+            // A failure and its return within one bucket share a pixel column:
+            // the return's dashes fill the failure's gaps, so both stay seen.
+            pen.setDashPattern({3, 3});
+            if (!mark.failure)
+                pen.setDashOffset(3);
             seriesAt(markers, shown++, pen)
                     ->replace(QVector<QPointF>{QPointF(double(mark.timeMs), values->min()),
                                                QPointF(double(mark.timeMs), values->max())});
@@ -183,7 +190,7 @@ protected:
         QChartView::resizeEvent(event);
         chart()->setPlotArea(
                 QRectF(leftRoom, titleRoom, plotWidth(),
-                       std::max(1, height() - titleRoom - (timeLabels ? timeRoom : 3))));
+                       std::max(1, height() - titleRoom - (timeLabels ? timeRoom : bottomRoom))));
     }
 
 private:
@@ -214,6 +221,7 @@ private:
     bool timeLabels;
     int titleRoom = 0;
     int timeRoom = 0;
+    int bottomRoom = 0;
     QDateTimeAxis *time;
     QValueAxis *values;
     QList<QLineSeries *> lines;
@@ -240,6 +248,7 @@ HistoryPage::HistoryPage(const QString &journalPath, std::function<qint64()> hol
     , spanButtons(new QButtonGroup(this))
     , exportButton(new QPushButton(QStringLiteral("Export CSV..."), this))
     , status(new QLabel(this))
+    , exportResult(new QLabel(this))
 {
     auto *controls = new QHBoxLayout;
     controls->setSpacing(2);
@@ -259,6 +268,13 @@ HistoryPage::HistoryPage(const QString &journalPath, std::function<qint64()> hol
     layout->setContentsMargins(4, 4, 4, 2);
     layout->setSpacing(0);
     layout->addLayout(controls);
+    // Below the controls, where a long file name does not widen the window;
+    // hidden until the first export.
+    exportResult->setTextFormat(Qt::PlainText);
+    exportResult->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    exportResult->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    exportResult->hide();
+    layout->addWidget(exportResult);
     layout->addSpacing(2);
     for (int q = 0; q < HistoryReader::QuantityCount; ++q) {
         auto *chart =
@@ -292,6 +308,11 @@ void HistoryPage::setSpan(Span span)
 QString HistoryPage::statusText() const
 {
     return status->text();
+}
+
+QString HistoryPage::exportText() const
+{
+    return exportResult->text();
 }
 
 int HistoryPage::columns() const
@@ -394,20 +415,22 @@ void HistoryPage::render()
         any = any || !runs.isEmpty();
         charts.at(q)->display(runs, shownMarks, shownReduction, timeFormat);
     }
-    if (!exporter)
-        status->setText(any ? QString() : QStringLiteral("No rows in this span"));
+    status->setText(any ? QString() : QStringLiteral("No rows in this span"));
 }
 
 void HistoryPage::exportShown()
 {
     if (exporter)
         return;
+    // Linux names ~/Documents whether it exists or not, and a file dialog
+    // shown a missing folder opens in the current one: the data folder.
     const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    const QString suggested = QDir(documents.isEmpty() ? QDir::homePath() : documents)
-                                      .filePath(QStringLiteral("voltrine-history-") +
-                                                QDateTime::currentDateTime().toString(
-                                                        QStringLiteral("yyyyMMdd-hhmm")) +
-                                                QStringLiteral(".csv"));
+    const QString folder =
+            !documents.isEmpty() && QFileInfo(documents).isDir() ? documents : QDir::homePath();
+    const QString suggested = QDir(folder).filePath(
+            QStringLiteral("voltrine-history-") +
+            QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmm")) +
+            QStringLiteral(".csv"));
     const QString file = saveChooser()
             ? saveChooser()(this, suggested)
             : QFileDialog::getSaveFileName(this, QStringLiteral("Export CSV"), suggested,
@@ -420,7 +443,9 @@ void HistoryPage::exportShown()
             shownReduction.buckets.isEmpty() ? now - spanMs(current) : shownReduction.fromMs;
     const qint64 toMs = shownReduction.buckets.isEmpty() ? now + 1 : shownReduction.toMs;
     exportButton->setEnabled(false);
-    status->setText(QStringLiteral("Saving..."));
+    exportResult->setText(QStringLiteral("Saving..."));
+    exportResult->setToolTip(QString());
+    exportResult->show();
     cancelExport = false;
     const QString path = journalPath;
     exporter = new WorkThread([this, path, file, fromMs, toMs] {
@@ -459,6 +484,7 @@ void HistoryPage::exportFinished(qint64 rows, const QString &file, const QString
     const QString message = rows < 0
             ? QString(QStringLiteral("Could not save ") + name + QStringLiteral(": ") + error)
             : QString(QStringLiteral("Saved %1 rows to ").arg(rows) + name);
-    status->setText(message);
+    exportResult->setText(message);
+    exportResult->setToolTip(QDir::toNativeSeparators(file));
     emit exported(rows, message);
 }

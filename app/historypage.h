@@ -49,6 +49,8 @@ public:
     const HistoryReader::Reduction &reduction() const { return shownReduction; }
     const QList<HistoryReader::PowerMark> &marks() const { return shownMarks; }
     QString statusText() const;
+    // The outcome of the last export, kept until the next one.
+    QString exportText() const;
     // How long the last read of the journal took, on the loader's thread.
     qint64 lastReadMs() const { return lastRead; }
 
@@ -77,6 +79,7 @@ private:
     QButtonGroup *spanButtons;
     QPushButton *exportButton;
     QLabel *status;
+    QLabel *exportResult;
     QList<HistoryChart *> charts;
     HistoryLoader *loader = nullptr;
     QTimer updates;

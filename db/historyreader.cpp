@@ -285,7 +285,10 @@ QList<HistoryReader::PowerMark> HistoryReader::powerMarks(qint64 fromMs, qint64 
 qint64 HistoryReader::exportCsv(qint64 fromMs, qint64 toMs, QIODevice *out,
                                 const std::atomic<bool> *cancel, QString *errorText)
 {
-    const QStringList &columns = Journal::columns(Journal::Kind::Measurement);
+    // The journal's numbers last, so that the columns before them stay where
+    // spreadsheets made from earlier exports expect them.
+    const QStringList columns =
+            Journal::columns(Journal::Kind::Measurement) + Journal::numberColumns();
     QSqlQuery query(db);
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("SELECT ") + columns.join(QStringLiteral(", ")) +

@@ -90,7 +90,10 @@ public:
 
     // Writes the measurement rows recorded from fromMs to toMs as CSV: a
     // header of the table's column names, then one record per row, oldest
-    // first. Returns how many rows were written, or -1 (errorText says why).
+    // first. The server's columns come first, then the journal's numbers
+    // (linev, loadpct, bcharge, timeleft) as plain numbers, empty where the
+    // value was not one. Returns how many rows were written, or -1
+    // (errorText says why).
     // Stops early with -1 when cancel becomes true.
     qint64 exportCsv(qint64 fromMs, qint64 toMs, QIODevice *out, const std::atomic<bool> *cancel,
                      QString *errorText);

@@ -1,6 +1,6 @@
 // The History view's reads of the local journal, on small journals written
 // by the journal itself: the minimum and maximum per bucket and the gaps, the
-// power marks from the event lines, and the export's quoting.
+// power marks from the event lines, and the export's columns and quoting.
 
 #include "historyreader.h"
 #include "journal.h"
@@ -235,7 +235,8 @@ void TestHistoryReader::exportQuoting()
 
     QStringList values = measurement(QStringLiteral("230.0 Volts"));
     values[12] = reason;
-    QVERIFY(journal().appendMeasurement(values, QString(), Journal::State::LocalOnly, base));
+    QVERIFY(journal().appendMeasurement(values, QStringLiteral("41.5 Minutes"),
+                                        Journal::State::LocalOnly, base));
     // Outside the span.
     QVERIFY(journal().appendMeasurement(measurement(QStringLiteral("1.0 Volts")), QString(),
                                         Journal::State::LocalOnly, base + 3600 * second));
@@ -251,8 +252,9 @@ void TestHistoryReader::exportQuoting()
                               "nompower,loadpower,battlastexch,statusflag,sessionbattswitch,"
                               "lastbattsince,lastacsince,battswitchreason,battlevel,"
                               "onbattsince,batttotaltime,lastselftestresult,laststart,"
-                              "lastupsdump,mcid,datetime,monitorversion\r\n") +
-            expected.join(QLatin1Char(',')).toUtf8() + "\r\n";
+                              "lastupsdump,mcid,datetime,monitorversion,"
+                              "linev,loadpct,bcharge,timeleft\r\n") +
+            expected.join(QLatin1Char(',')).toUtf8() + ",230,17,100,41.5\r\n";
     QCOMPARE(out.data(), csv);
 }
 
