@@ -33,9 +33,20 @@ const auto batteryIcon = QStringLiteral(":/icons/plugnot.ico");
 const auto noAnswerIcon = QStringLiteral(":/icons/noanswer.ico");
 const auto statusBalloonTitle = QStringLiteral("Voltrine STATUS");
 
+bool onBattery(const QString &status)
+{
+    return status.toUpper().contains(QLatin1String("BAT"));
+}
+
 QString statusIcon(const QString &status)
 {
-    return status.toUpper().contains(QLatin1String("BAT")) ? batteryIcon : mainsIcon;
+    return onBattery(status) ? batteryIcon : mainsIcon;
+}
+
+// A battery state stays on the desktop until the user has seen it.
+TrayNotifier::Urgency statusUrgency(const QString &status)
+{
+    return onBattery(status) ? TrayNotifier::Urgency::Critical : TrayNotifier::Urgency::Normal;
 }
 } // namespace
 
@@ -261,7 +272,8 @@ void MainWindow::watchAnswers()
         // announced; otherwise the status is announced again here, so that
         // either way the return brings one balloon.
         if (laststatus == statusWhenSilent)
-            tray->showMessage(statusBalloonTitle, laststatus, QSystemTrayIcon::Information, 2000);
+            tray->showMessage(statusBalloonTitle, laststatus, QSystemTrayIcon::Information, 2000,
+                              statusUrgency(laststatus));
         showAnswerState();
     });
 }
@@ -493,7 +505,8 @@ void MainWindow::refreshstatuslabels()
     const QString status = comthrd->statusValue(QStringLiteral("STATUS"));
     if (status != laststatus) {
         laststatus = status;
-        tray->showMessage(statusBalloonTitle, laststatus, QSystemTrayIcon::Information, 2000);
+        tray->showMessage(statusBalloonTitle, laststatus, QSystemTrayIcon::Information, 2000,
+                          statusUrgency(laststatus));
         tray->setIcon(statusIcon(laststatus));
     }
 

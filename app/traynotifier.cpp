@@ -8,9 +8,17 @@ TrayNotifier::TrayNotifier(QSystemTrayIcon *trayIcon, QObject *parent)
 { }
 
 void TrayNotifier::showMessage(const QString &title, const QString &message,
-                               QSystemTrayIcon::MessageIcon icon, int millisecondsTimeoutHint)
+                               QSystemTrayIcon::MessageIcon icon, int millisecondsTimeoutHint,
+                               Urgency urgency)
 {
-    trayicon->showMessage(title, message, icon, millisecondsTimeoutHint);
+    // Qt's tray sends its balloon to the same service where the tray is a
+    // D-Bus one (KDE), so it is not asked as well: that would be a second popup.
+    const auto balloon = [=] {
+        trayicon->showMessage(title, message, icon, millisecondsTimeoutHint);
+    };
+    if (!desktop.send(title, message, urgency == Urgency::Critical, millisecondsTimeoutHint,
+                      balloon))
+        balloon();
     emit messageShown(title, message, icon, millisecondsTimeoutHint);
 }
 

@@ -1,12 +1,15 @@
 #pragma once
 
+#include "desktopnotifications.h"
+
 #include <QObject>
 #include <QString>
 #include <QSystemTrayIcon>
 
 // Everything the window shows through the notification area goes through this
 // object, so that what the user is told can be observed (a headless session has
-// no tray to look at).
+// no tray to look at). A message goes to the desktop's notifications where
+// there are any, and is the tray's balloon otherwise: one or the other, never both.
 class TrayNotifier final : public QObject
 {
     Q_OBJECT
@@ -15,8 +18,11 @@ class TrayNotifier final : public QObject
 public:
     TrayNotifier(QSystemTrayIcon *trayIcon, QObject *parent);
 
+    // Critical: what the user must not miss; the desktop keeps it until dismissed.
+    enum class Urgency { Normal, Critical };
     void showMessage(const QString &title, const QString &message,
-                     QSystemTrayIcon::MessageIcon icon, int millisecondsTimeoutHint);
+                     QSystemTrayIcon::MessageIcon icon, int millisecondsTimeoutHint,
+                     Urgency urgency = Urgency::Normal);
     // resource is a path such as ":/icons/plug.ico".
     void setIcon(const QString &resource);
     QString iconResource() const { return currentIcon; }
@@ -32,6 +38,7 @@ signals:
 private:
     QSystemTrayIcon *trayicon;
     QString currentIcon;
+    DesktopNotifications desktop;
 };
 
 Q_DECLARE_METATYPE(QSystemTrayIcon::MessageIcon)
