@@ -7,6 +7,7 @@
 #include "answerwatch.h"
 #include "mainwindow.h"
 #include "offscreentray.h"
+#include "simulatedrecord.h"
 #include "traynotifier.h"
 #include "upssimulator.h"
 #include "windowsubsystems.h"
@@ -93,11 +94,7 @@ void TestStaleTray::cleanupTestCase()
 
 void TestStaleTray::changeAndWait(const std::function<void(UpsModel &)> &change)
 {
-    change(sim->model());
-    const QString date = QStringLiteral("marker %1").arg(++marker);
-    sim->model().setValue(QStringLiteral("DATE"), date);
-    QTRY_COMPARE_WITH_TIMEOUT(window->findChild<QLabel *>(QStringLiteral("label_DATE"))->text(),
-                              date, 30000);
+    changeAndWaitForRecord(*sim, *window, marker, change);
 }
 
 void TestStaleTray::silenceAndReturn_data()

@@ -7,6 +7,7 @@
 #include "comthrd.h"
 #include "mainwindow.h"
 #include "shownstatuskeys.h"
+#include "simulatedrecord.h"
 #include "traynotifier.h"
 #include "upssimulator.h"
 #include "windowsubsystems.h"
@@ -125,10 +126,7 @@ void TestStatusPanel::cleanupTestCase()
 
 void TestStatusPanel::changeAndWait(const std::function<void(UpsModel &)> &change)
 {
-    change(sim->model());
-    const QString date = QStringLiteral("marker %1").arg(++marker);
-    sim->model().setValue(QStringLiteral("DATE"), date);
-    QTRY_COMPARE_WITH_TIMEOUT(label(QStringLiteral("label_DATE"))->text(), date, 30000);
+    changeAndWaitForRecord(*sim, *window, marker, change);
 }
 
 void TestStatusPanel::firstStatusAnnounced()
