@@ -34,6 +34,12 @@ void useFormFont();
 // designed form follows.
 void scaleForm(QWidget *window);
 
+// Linux, before the application is made: the X platform loads no OpenGL
+// integration (with it Mesa, and its compiler, tens of megabytes resident),
+// since nothing is drawn with OpenGL; a QT_XCB_GL_INTEGRATION the user set
+// is kept. Nothing on Windows.
+void skipGlIntegration();
+
 // Linux: names the program as its menu entry does, so that the desktop
 // matches its windows to the entry and its icon. Nothing on Windows.
 void nameAfterMenuEntry();

@@ -188,6 +188,12 @@ void scaleForm(QWidget *window)
     window->resize(scaled(window->geometry()).size());
 }
 
+void skipGlIntegration()
+{
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
+}
+
 void nameAfterMenuEntry()
 {
     // The menu entry's file name without ".desktop": Wayland's app id, and

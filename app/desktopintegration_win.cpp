@@ -18,6 +18,8 @@ void useFormFont() { }
 
 void scaleForm(QWidget *) { }
 
+void skipGlIntegration() { }
+
 void nameAfterMenuEntry() { }
 
 bool autostartAvailable()

@@ -37,6 +37,7 @@ int main(int argc, char *argv[])
         }
     }
 #endif
+    DesktopIntegration::skipGlIntegration();
     QApplication application(argc, argv);
     DesktopIntegration::nameAfterMenuEntry();
     // Before the settings and the trace log open their files.

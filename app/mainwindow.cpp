@@ -477,6 +477,23 @@ void MainWindow::monitoringstoped()
 
 void MainWindow::refreshstatuslabels()
 {
+    // The whole value, also when the label shows it shortened.
+    const QString status = comthrd->statusValue(QStringLiteral("STATUS"));
+    if (status != laststatus) {
+        laststatus = status;
+        tray->showMessage(statusBalloonTitle, laststatus, QSystemTrayIcon::Information, 2000,
+                          statusUrgency(laststatus));
+        tray->setIcon(statusIcon(laststatus));
+    }
+    // No one sees the labels of a hidden window: they are set from the newest
+    // record when it is shown again.
+    statusLabelsBehind = !isVisible();
+    if (!statusLabelsBehind)
+        showStatusLabels();
+}
+
+void MainWindow::showStatusLabels()
+{
     // "APC" is "revision,records,bytes"; anything else leaves the three labels as they are.
     const QStringList header =
             comthrd->statusValue(QStringLiteral("APC")).split(QLatin1Char(','), Qt::KeepEmptyParts);
@@ -500,15 +517,6 @@ void MainWindow::refreshstatuslabels()
     };
     for (const auto &[key, label] : upToStatus)
         showValue(label, comthrd->statusValue(key));
-
-    // The whole value, also when the label shows it shortened.
-    const QString status = comthrd->statusValue(QStringLiteral("STATUS"));
-    if (status != laststatus) {
-        laststatus = status;
-        tray->showMessage(statusBalloonTitle, laststatus, QSystemTrayIcon::Information, 2000,
-                          statusUrgency(laststatus));
-        tray->setIcon(statusIcon(laststatus));
-    }
 
     const std::pair<QLatin1String, QLabel *> afterStatus[] = {
             {QLatin1String("LINEV"), ui->label_LINEV},
@@ -553,6 +561,15 @@ void MainWindow::showValue(QLabel *label, const QString &value)
         return;
     DesktopIntegration::setFittedText(label, value);
     shownValues.insert(label, value);
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    if (statusLabelsBehind) {
+        statusLabelsBehind = false;
+        showStatusLabels();
+    }
+    QMainWindow::showEvent(event);
 }
 
 void MainWindow::changeEvent(QEvent *event)

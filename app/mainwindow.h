@@ -62,6 +62,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
     void changeEvent(QEvent *event) override;
 
 private slots:
@@ -108,6 +109,8 @@ private:
     void showTrayHostState();
     // Sets a value label, fitted to its room, unless it shows value already.
     void showValue(QLabel *label, const QString &value);
+    // The status page's labels from the newest record.
+    void showStatusLabels();
     void fixWindowSize();
     void createTrayIcon();
     void addHistoryTab();
@@ -153,6 +156,8 @@ private:
     QStringListModel *eventsmodel = nullptr;
     DataBase *database = nullptr;
     QString laststatus;
+    // A record arrived while the window was hidden, and is not shown yet.
+    bool statusLabelsBehind = false;
     // The value each label was last fitted from.
     QHash<QLabel *, QString> shownValues;
 

@@ -71,10 +71,13 @@ void TestNotifications::initTestCase()
     sim = std::make_unique<UpsSimulator>();
     QVERIFY(sim->listen());
     QVERIFY(writeFileBytes(dir.filePath(QStringLiteral("confdata")),
-                           "Voltrine:Configuration\nVersion:1.1\nUPSHOST:127.0.0.1\nUPSPORT:" +
+                           "Voltrine:Configuration\nVersion:1.1\nSTARTMINIMISED:false\n"
+                           "UPSHOST:127.0.0.1\nUPSPORT:" +
                                    QByteArray::number(sim->port()) + "\n"));
     peers = std::make_unique<WindowSubsystems>(dir.path());
     window = std::make_unique<MainWindow>(peers->subsystems());
+    // Shown: a hidden window's labels, which say when a record has arrived, wait.
+    window->show();
     QTRY_VERIFY_WITH_TIMEOUT(
             !window->findChild<QAction *>(QStringLiteral("actionStart"))->isEnabled(), 30000);
     changeAndWait([](UpsModel &) {});

@@ -115,6 +115,8 @@ void TestStatusPanel::initTestCase()
     tray = window->findChild<TrayNotifier *>();
     QVERIFY(tray);
     firstMessages = std::make_unique<QSignalSpy>(tray, &TrayNotifier::messageShown);
+    // Shown: a hidden window's labels wait until it is shown.
+    window->show();
 }
 
 void TestStatusPanel::cleanupTestCase()
@@ -147,22 +149,31 @@ void TestStatusPanel::statusChanges_data()
     QTest::addColumn<QString>("status");
     QTest::addColumn<bool>("balloon");
     QTest::addColumn<QString>("icon");
+    QTest::addColumn<bool>("hidden");
 
     // The rows run in this order, each from the state the row before left.
-    QTest::newRow("ONBATT") << true << QStringLiteral("ONBATT") << true << batteryIcon;
-    QTest::newRow("ONBATT again") << true << QStringLiteral("ONBATT") << false << batteryIcon;
-    QTest::newRow("ONLINE") << true << QStringLiteral("ONLINE") << true << mainsIcon;
+    QTest::newRow("ONBATT") << true << QStringLiteral("ONBATT") << true << batteryIcon << false;
+    QTest::newRow("ONBATT again") << true << QStringLiteral("ONBATT") << false << batteryIcon
+                                  << false;
+    QTest::newRow("ONLINE") << true << QStringLiteral("ONLINE") << true << mainsIcon << false;
     QTest::newRow("ONLINE LOWBATT")
-            << true << QStringLiteral("ONLINE LOWBATT") << true << batteryIcon;
+            << true << QStringLiteral("ONLINE LOWBATT") << true << batteryIcon << false;
     QTest::newRow("onbatt in small letters")
-            << true << QStringLiteral("onbatt") << true << batteryIcon;
-    QTest::newRow("onbatt again") << true << QStringLiteral("onbatt") << false << batteryIcon;
-    QTest::newRow("COMMLOST") << true << QStringLiteral("COMMLOST") << true << mainsIcon;
-    QTest::newRow("CHARGING") << true << QStringLiteral("CHARGING") << true << mainsIcon;
-    QTest::newRow("ONBATT SLAVE") << true << QStringLiteral("ONBATT SLAVE") << true << batteryIcon;
-    QTest::newRow("STATUS gone after a battery status") << false << QString() << true << mainsIcon;
-    QTest::newRow("STATUS still gone") << false << QString() << false << mainsIcon;
-    QTest::newRow("ONLINE after none") << true << QStringLiteral("ONLINE") << true << mainsIcon;
+            << true << QStringLiteral("onbatt") << true << batteryIcon << false;
+    QTest::newRow("onbatt again") << true << QStringLiteral("onbatt") << false << batteryIcon
+                                  << false;
+    QTest::newRow("COMMLOST") << true << QStringLiteral("COMMLOST") << true << mainsIcon << false;
+    QTest::newRow("CHARGING") << true << QStringLiteral("CHARGING") << true << mainsIcon << false;
+    QTest::newRow("ONBATT SLAVE") << true << QStringLiteral("ONBATT SLAVE") << true << batteryIcon
+                                  << false;
+    QTest::newRow("STATUS gone after a battery status")
+            << false << QString() << true << mainsIcon << false;
+    QTest::newRow("STATUS still gone") << false << QString() << false << mainsIcon << false;
+    QTest::newRow("ONLINE after none")
+            << true << QStringLiteral("ONLINE") << true << mainsIcon << false;
+    // A hidden window's labels wait; shown, it shows the newest record at once.
+    QTest::newRow("ONBATT while hidden")
+            << true << QStringLiteral("ONBATT") << true << batteryIcon << true;
 }
 
 void TestStatusPanel::statusChanges()
@@ -171,8 +182,18 @@ void TestStatusPanel::statusChanges()
     QFETCH(QString, status);
     QFETCH(bool, balloon);
     QFETCH(QString, icon);
+    QFETCH(bool, hidden);
 
     QSignalSpy messages(tray, &TrayNotifier::messageShown);
+    if (hidden) {
+        window->hide();
+        const QString date = QStringLiteral("marker %1").arg(++marker);
+        sim->model().setValue(QStringLiteral("DATE"), date);
+        sim->model().setValue(QStringLiteral("STATUS"), status);
+        QTRY_COMPARE_WITH_TIMEOUT(messages.count(), 1, 30000);
+        window->show();
+        QCOMPARE(label(QStringLiteral("label_DATE"))->text(), date);
+    }
     changeAndWait([&](UpsModel &ups) {
         if (present)
             ups.setValue(QStringLiteral("STATUS"), status);
@@ -370,7 +391,6 @@ void TestStatusPanel::repaintsOnlyChanges()
     auto *shown = window->findChild<QWidget *>(page);
     QVERIFY(tabs && shown);
     tabs->setCurrentWidget(shown);
-    window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
 
     const bool statusPage = page == QLatin1String("tab");
@@ -397,7 +417,6 @@ void TestStatusPanel::repaintsOnlyChanges()
     QTRY_VERIFY_WITH_TIMEOUT(replies() >= enough, 30000);
     QCoreApplication::sendPostedEvents();
     QCoreApplication::sendPostedEvents();
-    window->hide();
 
     if (changed)
         QVERIFY(touches.count > 0);
