@@ -198,7 +198,7 @@ void nameAfterMenuEntry()
 {
     // The menu entry's file name without ".desktop": Wayland's app id, and
     // what GNOME and KDE look for to match a window to its entry.
-    QGuiApplication::setDesktopFileName(QStringLiteral("com.brindlecast.Voltrine"));
+    QGuiApplication::setDesktopFileName(QStringLiteral(VOLTRINE_APP_ID));
 }
 
 bool autostartAvailable()

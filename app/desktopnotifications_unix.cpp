@@ -17,7 +17,7 @@ const auto busName = QStringLiteral("org.freedesktop.DBus");
 const auto busPath = QStringLiteral("/org/freedesktop/DBus");
 // The menu entry's name (DesktopIntegration::nameAfterMenuEntry): the desktop
 // finds the program's name, icon and notification settings through it.
-const auto desktopEntry = QStringLiteral("com.brindlecast.Voltrine");
+const auto desktopEntry = QStringLiteral(VOLTRINE_APP_ID);
 
 enum class Known { Unknown, Yes, No };
 
