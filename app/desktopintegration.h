@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QIcon>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -39,6 +40,19 @@ void scaleForm(QWidget *window);
 // since nothing is drawn with OpenGL; a QT_XCB_GL_INTEGRATION the user set
 // is kept. Nothing on Windows.
 void skipGlIntegration();
+
+// Linux: a window hidden in the tray gives up its native window and the
+// image it was painted into (on X, shared memory of the window's size, four
+// times that at a scale of 2); both are made again when it is shown.
+// Windows keeps them, as designed.
+bool freesHiddenWindows();
+
+// Linux: the icon of an icon file with only its images up to 128 pixels
+// wide, enough for what a desktop shows of a window's icon at a scale of 2.
+// Every image stays in memory as long as the icon does, and on X every one
+// goes to the window's icon property: the 256 pixel image alone is 256 KiB.
+// Windows: asLoaded (the form's icon), or the whole file, as designed.
+QIcon formIcon(const QString &file, const QIcon &asLoaded = QIcon());
 
 // Linux: names the program as its menu entry does, so that the desktop
 // matches its windows to the entry and its icon. Nothing on Windows.

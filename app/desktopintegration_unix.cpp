@@ -9,7 +9,9 @@
 #include <QFontMetrics>
 #include <QFontMetricsF>
 #include <QGuiApplication>
+#include <QImageReader>
 #include <QLabel>
+#include <QPixmap>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QTextDocument>
@@ -192,6 +194,31 @@ void skipGlIntegration()
 {
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
         qputenv("QT_XCB_GL_INTEGRATION", "none");
+}
+
+bool freesHiddenWindows()
+{
+    return true;
+}
+
+QIcon formIcon(const QString &file, const QIcon &asLoaded)
+{
+    constexpr int largest = 128;
+    QImageReader reader(file);
+    QIcon icon;
+    for (int index = 0; index < qMax(1, reader.imageCount()); ++index) {
+        if (index > 0 && !reader.jumpToImage(index))
+            break;
+        const QSize size = reader.size();
+        if (size.isValid() && qMax(size.width(), size.height()) > largest)
+            continue;
+        const QImage image = reader.read();
+        if (!image.isNull())
+            icon.addPixmap(QPixmap::fromImage(image));
+    }
+    if (!icon.isNull())
+        return icon;
+    return asLoaded.isNull() ? QIcon(file) : asLoaded;
 }
 
 void nameAfterMenuEntry()

@@ -20,6 +20,16 @@ void scaleForm(QWidget *) { }
 
 void skipGlIntegration() { }
 
+bool freesHiddenWindows()
+{
+    return false;
+}
+
+QIcon formIcon(const QString &file, const QIcon &asLoaded)
+{
+    return asLoaded.isNull() ? QIcon(file) : asLoaded;
+}
+
 void nameAfterMenuEntry() { }
 
 bool autostartAvailable()

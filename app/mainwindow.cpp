@@ -18,6 +18,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QHideEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QStringListModel>
@@ -70,6 +71,10 @@ MainWindow::MainWindow(const Subsystems &subsystems, QWidget *parent)
     eventsmodel = new QStringListModel(this);
 
     loadconfigurationui();
+    setWindowIcon(DesktopIntegration::formIcon(mainsIcon, windowIcon()));
+    QAbstractButton *refreshDevices = ui->pushButtonRefreshDevicesList;
+    refreshDevices->setIcon(DesktopIntegration::formIcon(QStringLiteral(":/icons/reload.ico"),
+                                                         refreshDevices->icon()));
     // Once every widget of the form is made, and before the size is fixed.
     DesktopIntegration::scaleForm(this);
     fixWindowSize();
@@ -193,8 +198,11 @@ void MainWindow::fixWindowSize()
 
 void MainWindow::createTrayIcon()
 {
-    trayicon = new QSystemTrayIcon(QIcon(mainsIcon), this);
+    // The form gives the window the plug as its icon: the tray shows the same
+    // images rather than a second copy of them.
+    trayicon = new QSystemTrayIcon(windowIcon(), this);
     tray = new TrayNotifier(trayicon, this);
+    tray->keepIcon(mainsIcon, windowIcon());
 
     auto *exitAction = new QAction(QStringLiteral("Exit"), trayicon);
     connect(exitAction, &QAction::triggered, this, &MainWindow::on_exit);
@@ -570,6 +578,31 @@ void MainWindow::showEvent(QShowEvent *event)
         showStatusLabels();
     }
     QMainWindow::showEvent(event);
+}
+
+void MainWindow::hideEvent(QHideEvent *event)
+{
+    QMainWindow::hideEvent(event);
+    // A minimised window stays visible; only one hidden in the tray is freed,
+    // once the hiding has run its course.
+    if (event->spontaneous() || !DesktopIntegration::freesHiddenWindows())
+        return;
+    QTimer::singleShot(0, this, [this] {
+        if (isVisible() || !testAttribute(Qt::WA_WState_Created))
+            return;
+        freedAt = pos();
+        destroy();
+    });
+}
+
+void MainWindow::setVisible(bool visible)
+{
+    // A native window made anew would be placed by the window manager as if
+    // it were new.
+    if (visible && freedAt && !testAttribute(Qt::WA_WState_Created))
+        move(*freedAt);
+    freedAt.reset();
+    QMainWindow::setVisible(visible);
 }
 
 void MainWindow::changeEvent(QEvent *event)

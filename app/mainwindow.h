@@ -2,9 +2,12 @@
 
 #include <QHash>
 #include <QMainWindow>
+#include <QPoint>
 #include <QString>
 #include <QSystemTrayIcon>
 #include <QTime>
+
+#include <optional>
 
 class AnswerWatch;
 class QAction;
@@ -63,6 +66,8 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    void setVisible(bool visible) override;
     void changeEvent(QEvent *event) override;
 
 private slots:
@@ -158,6 +163,8 @@ private:
     QString laststatus;
     // A record arrived while the window was hidden, and is not shown yet.
     bool statusLabelsBehind = false;
+    // Where a window whose native window was freed stood, to be shown there again.
+    std::optional<QPoint> freedAt;
     // The value each label was last fitted from.
     QHash<QLabel *, QString> shownValues;
 

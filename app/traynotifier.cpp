@@ -1,6 +1,6 @@
 #include "traynotifier.h"
 
-#include <QIcon>
+#include "desktopintegration.h"
 
 TrayNotifier::TrayNotifier(QSystemTrayIcon *trayIcon, QObject *parent)
     : QObject(parent)
@@ -25,8 +25,14 @@ void TrayNotifier::showMessage(const QString &title, const QString &message,
 void TrayNotifier::setIcon(const QString &resource)
 {
     currentIcon = resource;
-    trayicon->setIcon(QIcon(resource));
+    const auto kept = keptIcons.constFind(resource);
+    trayicon->setIcon(kept != keptIcons.cend() ? *kept : DesktopIntegration::formIcon(resource));
     emit iconChanged(resource);
+}
+
+void TrayNotifier::keepIcon(const QString &resource, const QIcon &icon)
+{
+    keptIcons.insert(resource, icon);
 }
 
 void TrayNotifier::setToolTip(const QString &text)

@@ -2,6 +2,8 @@
 
 #include "desktopnotifications.h"
 
+#include <QHash>
+#include <QIcon>
 #include <QObject>
 #include <QString>
 #include <QSystemTrayIcon>
@@ -25,6 +27,9 @@ public:
                      Urgency urgency = Urgency::Normal);
     // resource is a path such as ":/icons/plug.ico".
     void setIcon(const QString &resource);
+    // The icon that stands for resource from now on, already loaded elsewhere:
+    // each size of an icon file is an image held in memory, up to 256x256.
+    void keepIcon(const QString &resource, const QIcon &icon);
     QString iconResource() const { return currentIcon; }
     void setToolTip(const QString &text);
     QString toolTip() const;
@@ -38,6 +43,7 @@ signals:
 private:
     QSystemTrayIcon *trayicon;
     QString currentIcon;
+    QHash<QString, QIcon> keptIcons;
     DesktopNotifications desktop;
 };
 
