@@ -24,6 +24,7 @@ VIAddVersionKey "ProductName" "${APPNAME}"
 VIAddVersionKey "FileDescription" "${APPNAME} installer"
 VIAddVersionKey "FileVersion" "${VERSION}"
 VIAddVersionKey "ProductVersion" "${VERSION}"
+VIAddVersionKey "LegalCopyright" "GNU General Public License, version 3"
 
 !define MUI_ICON "${STAGE}\Voltrine.ico"
 !define MUI_UNICON "${STAGE}\Voltrine.ico"
