@@ -119,8 +119,14 @@ bool SingleInstance::lockNamesThisProcess() const
 {
     qint64 pid = 0;
     QString host;
+#ifdef Q_OS_WIN
+    // QLockFile writes the NetBIOS name there, which is not the host name.
+    const QString thisHost = qEnvironmentVariable("COMPUTERNAME");
+#else
+    const QString thisHost = QSysInfo::machineHostName();
+#endif
     return lock.getLockInfo(&pid, &host, nullptr) && pid == QCoreApplication::applicationPid() &&
-            (host.isEmpty() || host == QSysInfo::machineHostName());
+            (host.isEmpty() || host.compare(thisHost, Qt::CaseInsensitive) == 0);
 }
 
 SingleInstance::Outcome SingleInstance::askRunning(int patienceMs)

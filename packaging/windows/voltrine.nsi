@@ -6,7 +6,9 @@
 ;   makensis -DVERSION=1.2.3.4 -DSTAGE=<folder with Voltrine.exe, README.txt,
 ;            LICENSE.txt> -DOUTFILE=<installer> voltrine.nsi
 
-Unicode true
+; The program is 64-bit, and so is the installer (no 32-bit Wine is needed to
+; try it).
+Target amd64-unicode
 !include "MUI2.nsh"
 
 !define APPNAME "Voltrine"
