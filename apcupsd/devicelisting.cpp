@@ -1,5 +1,7 @@
 #include "devicelisting.h"
 
+#include "servicecontrol.h"
+
 QStringList serialPortDisplayNames(const QVector<SerialPortEntry> &ports, const QString &filter)
 {
     QStringList names;
@@ -12,4 +14,16 @@ QStringList serialPortDisplayNames(const QVector<SerialPortEntry> &ports, const 
             names.append(name);
     }
     return names;
+}
+
+// Here rather than beside the rest of the service control: only what lists
+// devices (the configuration page) then links the serial port library, and a
+// program without that page does not.
+QStringList ServiceControl::listDevices(const QString &filter) const
+{
+    if (installation.deviceListing) {
+        QStringList names = installation.deviceListing();
+        return filter.isEmpty() ? names : names.filter(filter, Qt::CaseSensitive);
+    }
+    return listSerialDevices(filter, *logs);
 }

@@ -3,7 +3,6 @@
 #include "apctestdialogue.h"
 #include "commandrunner.h"
 #include "conffile.h"
-#include "devicelisting.h"
 #include "logs.h"
 
 #include <QFile>
@@ -220,13 +219,4 @@ QString ServiceControl::selfTestDialogue()
     // configuration save or a monitoring start must not wait for it.
     stopApcupsd();
     return runApctestDialogue(installation.testToolPath(), installation.waits, *logs);
-}
-
-QStringList ServiceControl::listDevices(const QString &filter) const
-{
-    if (installation.deviceListing) {
-        QStringList names = installation.deviceListing();
-        return filter.isEmpty() ? names : names.filter(filter, Qt::CaseSensitive);
-    }
-    return listSerialDevices(filter, *logs);
 }

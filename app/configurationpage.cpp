@@ -6,16 +6,19 @@
 
 #include "apcupsdconf.h"
 #include "apcupsdcontrol.h"
+#include "columnfit.h"
 #include "comthrd.h"
 #include "core.h"
 #include "database.h"
 #include "desktopintegration.h"
 #include "logs.h"
 #include "registry.h"
+#include "userregistry.h"
 
 #include <QCheckBox>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QStringList>
 #include <QTime>
 
@@ -28,6 +31,9 @@ const auto falseText = QStringLiteral("false");
 const auto usbText = QStringLiteral("USB");
 const auto serialText = QStringLiteral("RS232");
 const auto noPortText = QStringLiteral("NA");
+const auto administrationLeaf = QStringLiteral("Administration");
+const auto machineNumberKey = QStringLiteral("MachineNumber");
+const auto refusedEditStyle = QStringLiteral("QLineEdit { border: 1px solid #b00000; }");
 
 // The entry of the device list that names port, or -1.
 int entryOfPort(const QComboBox *combo, const QString &port)
@@ -120,6 +126,18 @@ void MainWindow::loadconfigurationui()
             connect(autostartBox, &QCheckBox::clicked, this,
                     &MainWindow::on_checkBoxstartminimised_clicked);
         }
+        if (DesktopIntegration::machineNumberAvailable()) {
+            // Under the interval, right of the line that ends the connection's fields.
+            machineNumberCaption = new QLabel(QStringLiteral("Machine number"), ui->tab_3);
+            machineNumberCaption->setObjectName(QStringLiteral("label_84"));
+            machineNumberCaption->setGeometry(258, 70, 161, 16);
+            machineNumberEdit = new QLineEdit(ui->tab_3);
+            machineNumberEdit->setObjectName(QStringLiteral("lineEditmachinenumber"));
+            machineNumberEdit->setGeometry(260, 90, 91, 20);
+            QWidget::setTabOrder(ui->timeEdit, machineNumberEdit);
+            connect(machineNumberEdit, &QLineEdit::textChanged, this,
+                    &MainWindow::on_lineEdit_3_textChanged);
+        }
     }
     for (QLineEdit *edit : ui->page_2->findChildren<QLineEdit *>())
         edit->setStyleSheet(QString());
@@ -149,6 +167,9 @@ void MainWindow::loadconfigurationui()
     ui->lineEdit_7->setText(registry->getKey(QStringLiteral("dbuser")));
     // The stored, encoded text: a save compares against it.
     ui->lineEdit_8->setText(registry->getKey(QStringLiteral("dbpasswd")));
+    if (machineNumberEdit)
+        machineNumberEdit->setText(
+                openUserRegistry(administrationLeaf)->value(machineNumberKey).toString());
 
     const int interval = registry->getKey(QStringLiteral("dblogtime")).toInt();
     const int minutes = interval / 60000;
@@ -225,6 +246,11 @@ void MainWindow::on_pushButtonRefreshDevicesList_clicked()
 
 namespace {
 
+QString fieldName(const QLabel *caption, const QString &key)
+{
+    return caption->text() + QStringLiteral(" (") + key + QStringLiteral(")");
+}
+
 // Why text cannot be stored under key so that the next start reads it back,
 // or an empty string when it can. An encoded value (the password) is never
 // repeated.
@@ -232,7 +258,7 @@ QString refusalOf(const QLabel *caption, const QString &key, const QString &text
 {
     if (Registry::isLoadable(key, text, encoded))
         return QString();
-    const QString name = caption->text() + QStringLiteral(" (") + key + QStringLiteral(")");
+    const QString name = fieldName(caption, key);
     if (text.isEmpty())
         return name + QStringLiteral(": cannot be empty.");
     if (encoded)
@@ -242,6 +268,30 @@ QString refusalOf(const QLabel *caption, const QString &key, const QString &text
     return name + QStringLiteral(": \"") + text +
             QStringLiteral("\" cannot be stored; use letters, digits, dots, dashes and "
                            "underscores, without blanks.");
+}
+
+// Why number (trimmed) cannot be the machine number the rows carry, or an
+// empty string when it can; empty stands for no number.
+QString machineNumberRefusal(const QString &name, const QString &number)
+{
+    const QString quoted = name + QStringLiteral(": \"") + number + QStringLiteral("\" ");
+    // The tables' mcid column is latin1: anything else would be stored as "?".
+    for (const QChar character : number) {
+        if (!character.isPrint() || !latin1Holds(character.unicode()))
+            return quoted +
+                    QStringLiteral("cannot be stored; use Western European (Latin-1) "
+                                   "characters only.");
+    }
+    // A longer one would be cut, and might then name another machine.
+    if (number.size() > Core::machineNumberLength)
+        return quoted +
+                QStringLiteral("is longer than %1 characters, the width of the database's "
+                               "mcid column.")
+                        .arg(Core::machineNumberLength);
+    // What the rows of a machine without a number carry.
+    if (number.compare(QLatin1String("N/A"), Qt::CaseInsensitive) == 0)
+        return quoted + QStringLiteral("stands for no number; leave the field empty instead.");
+    return QString();
 }
 
 void showProblems(QLabel *problemLabel, const QStringList &problems)
@@ -256,11 +306,11 @@ bool MainWindow::checkLoadable(const QList<PageField> &fields, QLabel *problemLa
 {
     QStringList problems;
     for (const PageField &field : fields) {
-        const QString problem =
-                refusalOf(field.caption, field.key, field.edit->text(), field.encoded);
-        field.edit->setStyleSheet(
-                problem.isEmpty() ? QString()
-                                  : QStringLiteral("QLineEdit { border: 1px solid #b00000; }"));
+        const QString text = field.edit->text();
+        const QString problem = field.refusal
+                ? field.refusal(fieldName(field.caption, field.key), text)
+                : refusalOf(field.caption, field.key, text, field.encoded);
+        field.edit->setStyleSheet(problem.isEmpty() ? QString() : refusedEditStyle);
         if (!problem.isEmpty())
             problems.append(problem);
     }
@@ -360,7 +410,17 @@ void MainWindow::on_pushButton_savedatabaseinfo_clicked()
                             {QStringLiteral("dbuser"), ui->label_9, ui->lineEdit_7}};
     if (passwordChanged)
         fields.append({QStringLiteral("dbpasswd"), ui->label_13, ui->lineEdit_8, true});
+    if (machineNumberEdit) {
+        // Blanks around the number would only be stored with it.
+        const QString trimmed = machineNumberEdit->text().trimmed();
+        if (trimmed != machineNumberEdit->text())
+            machineNumberEdit->setText(trimmed);
+        fields.append({machineNumberKey, machineNumberCaption, machineNumberEdit, false,
+                       &machineNumberRefusal});
+    }
     if (!checkLoadable(fields, databaseProblem))
+        return;
+    if (machineNumberEdit && !storeMachineNumber(machineNumberEdit->text()))
         return;
 
     registry->setKey(QStringLiteral("dbhost"), ui->lineEdit_3->text());
@@ -383,6 +443,27 @@ void MainWindow::on_pushButton_savedatabaseinfo_clicked()
     registry->save();
     database->openConnection();
     ui->pushButton_savedatabaseinfo->setEnabled(false);
+}
+
+bool MainWindow::storeMachineNumber(const QString &number)
+{
+    auto administration = openUserRegistry(administrationLeaf);
+    if (number.isEmpty())
+        administration->remove(machineNumberKey);
+    else
+        administration->setValue(machineNumberKey, number);
+    administration->sync();
+    if (administration->status() != QSettings::NoError) {
+        const QString problem = fieldName(machineNumberCaption, machineNumberKey) +
+                QStringLiteral(": cannot be written to ") + administration->fileName() +
+                QLatin1Char('.');
+        logs->trace(problem);
+        machineNumberEdit->setStyleSheet(refusedEditStyle);
+        showProblems(databaseProblem, {problem});
+        return false;
+    }
+    core->setMachineNumber(number);
+    return true;
 }
 
 void MainWindow::on_comboBox_currentTextChanged(QString arg1)

@@ -70,6 +70,11 @@ QString execValue(const QString &program);
 // Returns false, with the reason in error, when that failed.
 bool setAutostartEnabled(bool enabled, QString *error);
 
+// Linux: the Database tab's "Machine number" field, which stores the
+// per-user "MachineNumber" value that every row carries. On Windows that
+// value is set in the registry, outside the program.
+bool machineNumberAvailable();
+
 // Linux: empties the labels that stand for a time not yet received, which
 // the form fills with the time's format ("yyyy-MM-dd hh:mm:ss +hh"), a text
 // that reads like a value. Windows keeps the form's text.

@@ -299,6 +299,11 @@ bool setAutostartEnabled(bool enabled, QString *error)
     return true;
 }
 
+bool machineNumberAvailable()
+{
+    return true;
+}
+
 void clearTimePlaceholders(const QList<QLabel *> &labels)
 {
     for (QLabel *label : labels)

@@ -52,6 +52,11 @@ bool setAutostartEnabled(bool, QString *)
     return false;
 }
 
+bool machineNumberAvailable()
+{
+    return false;
+}
+
 void clearTimePlaceholders(const QList<QLabel *> &) { }
 
 bool marksSilentValues()

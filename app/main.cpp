@@ -1,5 +1,7 @@
+#include "database.h"
 #include "desktopintegration.h"
 #include "mainwindow.h"
+#include "messagebox.h"
 #include "singleinstance.h"
 
 #include <QApplication>
@@ -58,6 +60,7 @@ int main(int argc, char *argv[])
         return 0;
     }
     DesktopIntegration::useFormFont();
+    DataBase::setFailureNotice(MessageBox::showNotice);
     int exitCode;
     {
         MainWindow window;

@@ -145,10 +145,16 @@ private:
         // Stored hex-encoded (the password): only an empty text or one beyond
         // Latin-1 fails, and the text is never shown back.
         bool encoded = false;
+        // A value kept outside confdata: why text cannot be stored (name is
+        // the caption with the key), or an empty string when it can.
+        QString (*refusal)(const QString &name, const QString &text) = nullptr;
     };
     // Checks that each field's text loads again at the next start; marks the
     // fields that would not and says why on problemLabel.
     bool checkLoadable(const QList<PageField> &fields, QLabel *problemLabel);
+    // Linux: stores the machine number and gives it to the core; says on the
+    // Database tab when the file could not be written.
+    bool storeMachineNumber(const QString &number);
 
     Ui::MainWindow *ui;
     Registry *registry = nullptr;
@@ -183,6 +189,9 @@ private:
     // Linux: the autostart check box of the General tab, and what keeps the
     // General and UPS Configuration saves from taking effect.
     QCheckBox *autostartBox = nullptr;
+    // Linux: the machine number field of the Database tab and its caption.
+    QLabel *machineNumberCaption = nullptr;
+    QLineEdit *machineNumberEdit = nullptr;
     QLabel *generalProblem = nullptr;
     QLabel *upsConfigProblem = nullptr;
     QLabel *upsConfigState = nullptr;

@@ -30,4 +30,13 @@ QString lastQuestion()
     return lastQuestionText;
 }
 
+void showNotice(const QString &text)
+{
+    auto *box = new QMessageBox;
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    box->setText(text);
+    box->show();
+}
+
 } // namespace MessageBox

@@ -16,4 +16,9 @@ void setNextAnswer(QMessageBox::StandardButton answer);
 // The text of the last question asked, shown or answered in advance.
 QString lastQuestion();
 
+// Shows text in a modal box with OK and no parent, which nothing waits for:
+// monitoring and the rows go on while it is open. The window's notice of a
+// refused database connection.
+void showNotice(const QString &text);
+
 } // namespace MessageBox

@@ -125,6 +125,11 @@ void Core::setLoggingInterval(int milliseconds)
     startLoggingTimer(interval);
 }
 
+void Core::setMachineNumber(const QString &number)
+{
+    machineNumber = number;
+}
+
 int Core::loggingInterval() const
 {
     return loggingTimer->interval();

@@ -47,6 +47,13 @@ public:
     // Stores the interval ("dblogtime") and restarts the logging timer with it.
     void setLoggingInterval(int milliseconds);
 
+    // The most characters a machine number has: the width of the tables'
+    // mcid column.
+    static constexpr int machineNumberLength = 5;
+    // The machine number of the rows written from now on; the configuration
+    // page passes what it stored. GUI thread.
+    void setMachineNumber(const QString &number);
+
     // The logging timer, as tests and the configuration page see it.
     int loggingInterval() const;
     bool isLogging() const;

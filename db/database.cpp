@@ -9,10 +9,9 @@
 #include "serverconnection.h"
 #include "userregistry.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QMessageBox>
 #include <QMutexLocker>
 #include <QThread>
 
@@ -26,33 +25,11 @@ namespace {
 // at the next start.
 constexpr unsigned long writerStopAtQuitMs = 3000;
 
-void showMessageBox(const QString &text)
-{
-    // Without a widget application there is nobody to show a box to.
-    if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
-        return;
-    // Modal, but nothing waits for it: monitoring and the rows go on while
-    // the box is open.
-    auto *box = new QMessageBox;
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::ApplicationModal);
-    box->setText(text);
-    box->show();
-}
-
-// Empty: the message box.
+// Empty: the trace alone.
 DataBase::FailureNotice &replacedFailureNotice()
 {
     static DataBase::FailureNotice notice;
     return notice;
-}
-
-void noticeFailure(const QString &text)
-{
-    if (replacedFailureNotice())
-        replacedFailureNotice()(text);
-    else
-        showMessageBox(text);
 }
 
 // "MySQL ODBC 5.3 Unicode Driver" as stored in the registry becomes "5.3".
@@ -243,8 +220,12 @@ void DataBase::showAnswer(quint64 request)
         if (answerConfigured && answerRefused)
             text = QStringLiteral("Can not connect to database \n") + answerError;
     }
-    if (!text.isEmpty())
-        noticeFailure(text);
+    if (!text.isEmpty()) {
+        if (replacedFailureNotice())
+            replacedFailureNotice()(text);
+        else
+            logs->trace(text);
+    }
     emit connectionAnswered(connected && isConnected());
 }
 

@@ -39,9 +39,9 @@ class DataBase final : public QObject
     Q_DISABLE_COPY(DataBase)
 
 public:
-    // Shows the text of a refused connection to the user. The default is a
-    // modal message box with OK, which nothing waits for; tests put their own
-    // in its place.
+    // Shows the text of a refused connection to the user. Without one the
+    // text goes to the trace: the window puts its message box here, a program
+    // without a window leaves it; tests put their own in its place.
     using FailureNotice = std::function<void(const QString &text)>;
 
     // The process-wide object, its journal beside confdata. Never destroyed.
@@ -87,7 +87,7 @@ public:
     qint64 unsentRows() const;
 
     // Replaces the notice for every DataBase object and returns the one it
-    // replaces; an empty function puts the message box back.
+    // replaces; an empty function leaves the trace alone.
     static FailureNotice setFailureNotice(FailureNotice notice);
 
     // Reconnect attempts wait firstMs after a failure, doubling up to

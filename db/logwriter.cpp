@@ -381,6 +381,7 @@ void LogWriter::loadWatermarks()
             mark.session.id = qint64(object.value(QStringLiteral("session")).toDouble(-1));
             mark.session.serverStart =
                     qint64(object.value(QStringLiteral("serverStart")).toDouble(-1));
+            mark.session.node = object.value(QStringLiteral("node")).toString();
         }
         watermarks[index(kind)] = mark;
     }
@@ -389,13 +390,15 @@ void LogWriter::loadWatermarks()
 void LogWriter::storeWatermark(Kind kind)
 {
     const Watermark &mark = watermarks[index(kind)];
-    const QJsonObject object{
+    QJsonObject object{
             {QStringLiteral("target"), mark.target},
             {QStringLiteral("serverMaxId"), double(mark.serverMaxId)},
             {QStringLiteral("journalId"), double(mark.journalId)},
             {QStringLiteral("session"), double(mark.session.id)},
             {QStringLiteral("serverStart"), double(mark.session.serverStart)},
     };
+    if (!mark.session.node.isEmpty())
+        object.insert(QStringLiteral("node"), mark.session.node);
     journal->setMeta(watermarkKey(kind),
                      QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
 }

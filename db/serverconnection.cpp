@@ -141,6 +141,47 @@ ConnectionSettings ConnectionSettings::fromRegistry(Registry *registry)
     return settings;
 }
 
+QString ConnectionSettings::Node::name() const
+{
+    return host + QLatin1Char(':') + QString::number(port);
+}
+
+QList<ConnectionSettings::Node> ConnectionSettings::nodes() const
+{
+    if (!host.contains(QLatin1Char(',')))
+        return {{host, port}};
+    QList<Node> list;
+    for (QString part : host.split(QLatin1Char(','))) {
+        part = part.trimmed();
+        if (part.isEmpty())
+            continue;
+        Node node{part, port};
+        // "[::1]:3307" or "db2:3307"; an address with several colons and no
+        // brackets has no port of its own.
+        const int colon = part.lastIndexOf(QLatin1Char(':'));
+        const bool bracketed = part.startsWith(QLatin1Char('['));
+        if (colon > 0 && (bracketed ? part.at(colon - 1) == QLatin1Char(']')
+                                    : part.count(QLatin1Char(':')) == 1)) {
+            bool isNumber = false;
+            const int ownPort = part.mid(colon + 1).toInt(&isNumber, 10);
+            if (isNumber) {
+                node.host = part.left(colon);
+                node.port = ownPort;
+            }
+        }
+        list.append(node);
+    }
+    return list;
+}
+
+ConnectionSettings ConnectionSettings::forNode(const Node &node) const
+{
+    ConnectionSettings one = *this;
+    one.host = node.host;
+    one.port = node.port;
+    return one;
+}
+
 QString ConnectionSettings::record() const
 {
     return databaseName + QStringLiteral(" as ") + user + QLatin1Char('@') + host +
@@ -200,7 +241,36 @@ ServerConnection::OpenResult ServerConnection::open(const ConnectionSettings &se
                                                     QString *errorText, int records)
 {
     assertOwnerThread();
+    const QList<ConnectionSettings::Node> nodes = settings.nodes();
+    if (settings.host != current.host || nodeInUse >= nodes.size())
+        nodeInUse = -1;
+    const bool wasConnected = connected;
     current = settings;
+    if (nodes.size() <= 1) {
+        nodeInUse = 0;
+        return openNode(settings, errorText, records);
+    }
+    // The node in use again when it still answers; after a failure the next.
+    const int first = nodeInUse < 0 ? 0 : (wasConnected ? nodeInUse : nodeInUse + 1);
+    OpenResult result = OpenResult::Refused;
+    for (int i = 0; i < nodes.size(); ++i) {
+        const int index = (first + i) % nodes.size();
+        result = openNode(settings.forNode(nodes.at(index)), errorText, records);
+        if (result != OpenResult::Connected)
+            continue;
+        nodeInUse = index;
+        if (tracedNode != nodes.at(index).name()) {
+            tracedNode = nodes.at(index).name();
+            logs->trace(QStringLiteral("Writing to database node ") + tracedNode);
+        }
+        return result;
+    }
+    return result;
+}
+
+ServerConnection::OpenResult ServerConnection::openNode(const ConnectionSettings &settings,
+                                                        QString *errorText, int records)
+{
     const QString record = settings.record();
     try {
         if (connected)
@@ -641,6 +711,8 @@ std::optional<ServerConnection::Session> ServerConnection::session()
     Session result;
     result.id = ids.first().value(0).toLongLong();
     result.serverStart = ids.first().value(1).toLongLong() - uptime.first().value(1).toLongLong();
+    if (current.nodes().size() > 1)
+        result.node = tracedNode;
     return result;
 }
 
@@ -651,6 +723,10 @@ std::optional<bool> ServerConnection::sessionExists(const Session &earlier)
         return std::nullopt;
     // The server has started again since: every session of the earlier start is gone.
     if (qAbs(now->serverStart - earlier.serverStart) > serverStartTolerance)
+        return false;
+    // A session on another node of the cluster is not this node's to look for,
+    // and a connection number here may be anybody's.
+    if (now->node != earlier.node)
         return false;
     QList<QVariantList> rows;
     QSqlError error;

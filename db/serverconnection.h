@@ -28,6 +28,20 @@ struct ConnectionSettings
     // (base 10, 0 when not a number), in this order.
     static ConnectionSettings fromRegistry(Registry *registry);
 
+    // One server that dbhost names.
+    struct Node
+    {
+        QString host;
+        int port = 0;
+        QString name() const;
+    };
+    // The servers of dbhost in its order: "db1,db2:3307,db3" names three
+    // (nodes of one cluster), the second with a port of its own, the others
+    // on port. A host without a comma is one node, as it always was.
+    QList<Node> nodes() const;
+    // These settings for one of the nodes.
+    ConnectionSettings forNode(const Node &node) const;
+
     // No host (a new confdata): there is nothing to connect to.
     bool isConfigured() const { return !host.isEmpty(); }
     // "<dbname> as <user>@<host>:<port> Driver version <version>", as traced.
@@ -76,6 +90,10 @@ public:
     // widths. The records are those of the program's database connection:
     // "Connected to ..." or "Can not connect to ... Error: ..."; each can be
     // left out, a failure is reported through errorText in any case.
+    // Of several nodes the first that answers is taken; once one has been
+    // used, a reopen without a connection starts at the node after it, so
+    // that a node that failed is tried last. "Writing to database node ..."
+    // is traced when the node changes.
     enum Record { TraceSuccess = 1, TraceFailure = 2, TraceBoth = 3 };
     OpenResult open(const ConnectionSettings &settings, QString *errorText,
                     int records = TraceBoth);
@@ -143,6 +161,8 @@ public:
     {
         qint64 id = -1;
         qint64 serverStart = -1;
+        // The node of a cluster it was on ("" when it is not known).
+        QString node;
     };
     std::optional<Session> session();
     // Whether an earlier session of this server still exists; while it does, a
@@ -174,6 +194,7 @@ public:
     static constexpr int readWriteTimeoutSeconds = 30;
 
 private:
+    OpenResult openNode(const ConnectionSettings &settings, QString *errorText, int records);
     void assertOwnerThread() const;
     // Runs one statement with its bound values; the rows of a SELECT are
     // returned through rows (every column of every row).
@@ -191,6 +212,9 @@ private:
     QSqlDatabase connection;
     bool connected = false;
     ConnectionSettings current;
+    // The node of current in use, or last used; -1 before the first.
+    int nodeInUse = -1;
+    QString tracedNode;
     ColumnFits measurementFits;
     ColumnFits eventFits;
     // Why each table's rows cannot go with a key; "" where they can.

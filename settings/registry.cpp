@@ -19,7 +19,9 @@ const auto versionLine = QStringLiteral("Version:1.1");
 // Each pattern sees a line with its blanks removed and its letters in capitals.
 // The first four are the original file grammar; the others admit the values the
 // configuration page stores: host and database names with dots, dashes and
-// underscores, and IPv6 addresses in brackets.
+// underscores, IPv6 addresses in brackets, and as the database host a list of
+// hosts, each a name or an address and optionally ":" and a port
+// ("db1,db2:3307,db3"), which nothing else reads.
 const QStringList &linePatterns()
 {
     static const QStringList patterns{
@@ -30,6 +32,9 @@ const QStringList &linePatterns()
             QStringLiteral(
                     "^[A-Z0-9]+[/:]([0-9A-Z_]+(-+[0-9A-Z_]+)*([.][0-9A-Z_]+(-+[0-9A-Z_]+)*)*)$"),
             QStringLiteral("^[A-Z0-9]+[/:](\\[[0-9A-F]*(:[0-9A-F.]*)+\\])$"),
+            QStringLiteral("^DBHOST[/:]%1(,%1)*$")
+                    .arg(QStringLiteral("([0-9A-Z_]+(-+[0-9A-Z_]+)*([.][0-9A-Z_]+(-+[0-9A-Z_]+)*)*"
+                                        "|\\[[0-9A-F]*(:[0-9A-F.]*)+\\])(:[0-9]+)?")),
     };
     return patterns;
 }
@@ -102,6 +107,14 @@ Registry::Registry(Logs *logsInstance, const QString &fileName)
     , configfile(fileName)
     , logs(logsInstance)
 {
+    reload();
+}
+
+Registry::~Registry() = default;
+
+void Registry::reload()
+{
+    loadError = false;
     try {
         load();
     } catch (const std::exception &e) {
@@ -110,8 +123,6 @@ Registry::Registry(Logs *logsInstance, const QString &fileName)
         emit regstatuserror(true);
     }
 }
-
-Registry::~Registry() = default;
 
 bool Registry::isAcceptedLine(const QString &line)
 {

@@ -30,6 +30,10 @@ public:
     // Rewrites the file from the stored lines, atomically where the folder
     // allows it. Lines the load rejected are not written again.
     bool save();
+    // Reads the file again, as at construction: what was changed in memory
+    // and not saved is forgotten. For a program told to take up edits of the
+    // file (a service on SIGHUP).
+    void reload();
 
     // What the load reported through regstatuserror(): true when the file could
     // not be read, was empty or held a rejected line.

@@ -11,6 +11,7 @@
 #include "testmariadb.h"
 #include "traynotifier.h"
 #include "upssimulator.h"
+#include "userregistry.h"
 #include "windowsubsystems.h"
 
 #include <QAction>
@@ -70,6 +71,7 @@ private slots:
 
     void loadShowsStoredValuesWithSavesDisabled()
     {
+        setMachineNumber(QStringLiteral("M5"));
         start(header +
               "UPSHOST:ups.example.lan\nUPSPORT:3551\nDBHOST:127.0.0.1\nDBPORT:3306\n"
               "DBVDRIVER:5.3\nDBNAME:upslog\nDBUSER:monitor\nDBPASSWD:736563726574\n"
@@ -79,6 +81,7 @@ private slots:
         QCOMPARE(edit("lineEdit")->text(), QStringLiteral("ups.example.lan"));
         QCOMPARE(edit("lineEdit_7")->text(), QStringLiteral("monitor"));
         QCOMPARE(edit("lineEdit_8")->text(), QStringLiteral("736563726574"));
+        QCOMPARE(edit("lineEditmachinenumber")->text(), QStringLiteral("M5"));
         QVERIFY(!window->findChild<QCheckBox *>(QStringLiteral("checkBoxstartminimised"))
                          ->isChecked());
         QCOMPARE(enabledSaves(), QStringList());
@@ -105,6 +108,8 @@ private slots:
                                        << "pushButton_savedatabaseinfo";
         QTest::newRow("password") << "lineEdit_8"
                                   << "pushButton_savedatabaseinfo";
+        QTest::newRow("machine number") << "lineEditmachinenumber"
+                                        << "pushButton_savedatabaseinfo";
         QTest::newRow("interval") << "timeEdit"
                                   << "pushButton_savedatabaseinfo";
         QTest::newRow("connector") << "comboBox"
@@ -441,6 +446,8 @@ private slots:
         openPage();
         // Saving does not wait for the server; a refusal is shown when it comes.
         setDatabaseFields(QStringLiteral("wrong-password"));
+        // Every row sent from now on carries it, without a restart.
+        edit("lineEditmachinenumber")->setText(QStringLiteral(" M7 "));
         button("pushButton_savedatabaseinfo")->click();
         QTRY_VERIFY_WITH_TIMEOUT(!peers->refusals.isEmpty(), 30000);
         QVERIFY(!database->isConnected());
@@ -456,6 +463,9 @@ private slots:
                                 .value(0)
                                 .toInt() > 0,
                 30000);
+        QCOMPARE(server.query(QStringLiteral("SELECT DISTINCT mcid FROM upsmeasurements"),
+                              QStringLiteral("pagetest")),
+                 QStringList{QStringLiteral("M7")});
     }
 
     void valuesThatCannotLoadAreRefused_data()
@@ -493,6 +503,15 @@ private slots:
                                                  << "s3cret\u20ac"
                                                  << "pushButton_savedatabaseinfo"
                                                  << "dbpasswd";
+        // Wider than the mcid column.
+        QTest::newRow("six characters in the machine number") << "lineEditmachinenumber"
+                                                              << "M12345"
+                                                              << "pushButton_savedatabaseinfo"
+                                                              << "MachineNumber";
+        QTest::newRow("machine number beyond Latin-1") << "lineEditmachinenumber"
+                                                       << "M\u0141"
+                                                       << "pushButton_savedatabaseinfo"
+                                                       << "MachineNumber";
         // The port is the device name's text after its first "(".
         QTest::newRow("parentheses in the device name") << "comboBox_2"
                                                         << "USB Port (ttyUSB0 (Y))"
@@ -519,9 +538,13 @@ private slots:
               "UPSHOST:localhost\nUPSPORT:3551\nDBHOST:127.0.0.1\nDBPORT:3306\nDBVDRIVER:5.3\n"
               "DBNAME:upslog\nDBUSER:monitor\nDBPASSWD:736563726574\nUPSCONTYPE:RS232\n"
               "USPCOMPORT:ttyS0\n");
+        setMachineNumber(QStringLiteral("M1"));
         openPage();
         const QByteArray before = readFileBytes(confPath());
-        const QString storedBefore = registry->getKey(key);
+        const auto stored = [this, &key] {
+            return key == QLatin1String("MachineNumber") ? machineNumber() : registry->getKey(key);
+        };
+        const QString storedBefore = stored();
         const auto enter = [this, &field](const QString &text) {
             if (field == QLatin1String("comboBox_2"))
                 combo("comboBox_2")->setCurrentText(text);
@@ -532,7 +555,7 @@ private slots:
         button(save.toLatin1())->click();
 
         QVERIFY(button(save.toLatin1())->isEnabled());
-        QCOMPARE(registry->getKey(key), storedBefore);
+        QCOMPARE(stored(), storedBefore);
         QCOMPARE(readFileBytes(confPath()), before);
         const auto problems =
                 window->findChildren<QLabel *>(QRegularExpression(QStringLiteral("_problem$")));
@@ -547,7 +570,7 @@ private slots:
 
         // A loadable value then saves, and the message goes.
         enter(field == QLatin1String("comboBox_2") ? QStringLiteral("Serial port (ttyS0)")
-                                                   : QStringLiteral("fine-value1"));
+                                                   : QStringLiteral("fine1"));
         button(save.toLatin1())->click();
         QVERIFY(!button(save.toLatin1())->isEnabled());
         QTRY_VERIFY(!peers->control->isConfigSaveRunning());
@@ -569,6 +592,17 @@ private slots:
 
 private:
     QString confPath() const { return dir->filePath(QStringLiteral("confdata")); }
+    static QString machineNumber()
+    {
+        return openUserRegistry(QStringLiteral("Administration"))
+                ->value(QStringLiteral("MachineNumber"))
+                .toString();
+    }
+    static void setMachineNumber(const QString &number)
+    {
+        openUserRegistry(QStringLiteral("Administration"))
+                ->setValue(QStringLiteral("MachineNumber"), number);
+    }
     QString helperTarget() const { return programs->filePath(QStringLiteral("apcupsd.conf")); }
 
     // The local apcupsd under systemd, administered as a user: systemctl and

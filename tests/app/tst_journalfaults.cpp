@@ -9,6 +9,7 @@
 #include "journal.h"
 #include "journalreader.h"
 #include "mainwindow.h"
+#include "messagebox.h"
 #include "offscreentray.h"
 #include "tcpproxy.h"
 #include "testmariadb.h"
@@ -251,7 +252,7 @@ void TestJournalFaults::refusedDatabaseBoxHoldsNothingUp()
     peers = std::make_unique<WindowSubsystems>(work, std::function<void(InstallationProfile &)>(),
                                                dir.filePath(QStringLiteral("standins")));
     // The program's own box, not the recording stand-in.
-    DataBase::setFailureNotice({});
+    DataBase::setFailureNotice(MessageBox::showNotice);
     const auto shownBox = [] {
         for (QWidget *widget : QApplication::topLevelWidgets()) {
             auto *box = qobject_cast<QMessageBox *>(widget);

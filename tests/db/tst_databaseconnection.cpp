@@ -1,6 +1,7 @@
 // The connection: settings imported from the user registry, the connection
 // string, success, refusal with its message box, reconnection on save.
 #include "dbtesthelpers.h"
+#include "messagebox.h"
 #include "userregistry.h"
 
 #include <QMessageBox>
@@ -386,12 +387,12 @@ void TestDatabaseConnection::silentServerDoesNotHang()
 
 void TestDatabaseConnection::refusalShowsMessageBox()
 {
-    // The program's own notice: a modal box without parent, the error, one OK button.
+    // The window's notice: a modal box without parent, the error, one OK button.
     struct RestoreNotice
     {
         DataBase::FailureNotice notice;
         ~RestoreNotice() { DataBase::setFailureNotice(notice); }
-    } restore{DataBase::setFailureNotice(DataBase::FailureNotice())};
+    } restore{DataBase::setFailureNotice(MessageBox::showNotice)};
 
     DatabaseUnderTest db(*server, schema);
     db.registry->setKey(QStringLiteral("dbpasswd"), QStringLiteral("wrong"), true);

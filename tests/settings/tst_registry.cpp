@@ -82,6 +82,9 @@ private slots:
         QTest::newRow("IPv6 in brackets")
                 << header + "UPSHOST:[::1]\nDBHOST:[fe80::1:2]\n"
                 << with({"UPSHOST:[::1]", "DBHOST:[fe80::1:2]"}) << false << QString();
+        QTest::newRow("database hosts of a cluster")
+                << header + "DBHOST:db1,db2:3307,[fd00::3]:3308\n"
+                << with({"DBHOST:db1,db2:3307,[fd00::3]:3308"}) << false << QString();
 
         // A rejected line is skipped; the load goes on after it.
         QTest::newRow("at sign is rejected")
@@ -104,6 +107,10 @@ private slots:
                 << header + "UPSHOST:a:b\n"
                 << head << true
                 << QStringLiteral("Configuration: Syntax Error. Line:3 > UPSHOST:a:b");
+        QTest::newRow("a list is no UPS host")
+                << header + "UPSHOST:ups1,ups2\n"
+                << head << true
+                << QStringLiteral("Configuration: Syntax Error. Line:3 > UPSHOST:ups1,ups2");
         QTest::newRow("double dot")
                 << header + "UPSHOST:ups..lan\n"
                 << head << true

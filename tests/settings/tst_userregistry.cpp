@@ -35,6 +35,24 @@ private slots:
         QVERIFY(!administration->contains(QStringLiteral("MachineNumber")));
     }
 
+    // A program that keeps its values in a folder of its own, and then the
+    // default again.
+    void chosenFolderHoldsTheValues()
+    {
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        setUserRegistryFolder(data.path());
+        openUserRegistry(QStringLiteral("Administration"))
+                ->setValue(QStringLiteral("MachineNumber"), QStringLiteral("M3"));
+        const QSettings written(data.filePath(QStringLiteral("Brindlecast/Administration.conf")),
+                                QSettings::IniFormat);
+        QCOMPARE(written.value(QStringLiteral("MachineNumber")).toString(), QStringLiteral("M3"));
+
+        setUserRegistryFolder(QString());
+        QVERIFY(!openUserRegistry(QStringLiteral("Administration"))
+                         ->contains(QStringLiteral("MachineNumber")));
+    }
+
 private:
     QTemporaryDir home;
 };

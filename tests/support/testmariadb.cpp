@@ -29,24 +29,39 @@ TestMariaDb::~TestMariaDb()
     }
 }
 
-bool TestMariaDb::reload()
+bool TestMariaDb::readFixtureDescription(const QString &directory, QHash<QString, QString> *values)
 {
-    QFile file(QDir(stateDirectory).filePath(QStringLiteral("env")));
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        error = QStringLiteral("no server described in ") + file.fileName() +
-                QStringLiteral(" (did the fixture start?)");
+    QFile file(QDir(directory).filePath(QStringLiteral("env")));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return false;
-    }
-    values.clear();
+    values->clear();
     QTextStream stream(&file);
     while (!stream.atEnd()) {
         const QString line = stream.readLine();
         const int equals = line.indexOf(QLatin1Char('='));
         if (equals > 0)
-            values.insert(line.left(equals), line.mid(equals + 1));
+            values->insert(line.left(equals), line.mid(equals + 1));
+    }
+    return true;
+}
+
+QString TestMariaDb::odbcConnectionString(const QString &host, int port, const QString &schema)
+{
+    return QStringLiteral("Driver={MySQL ODBC 5.3 Unicode Driver};SERVER=") + host +
+            QStringLiteral(";PORT=") + QString::number(port) + QStringLiteral(";DATABASE=") +
+            schema + QLatin1Char(';');
+}
+
+bool TestMariaDb::reload()
+{
+    const QString file = QDir(stateDirectory).filePath(QStringLiteral("env"));
+    if (!readFixtureDescription(stateDirectory, &values)) {
+        error = QStringLiteral("no server described in ") + file +
+                QStringLiteral(" (did the fixture start?)");
+        return false;
     }
     if (port() <= 0 || user().isEmpty()) {
-        error = QStringLiteral("incomplete server description in ") + file.fileName();
+        error = QStringLiteral("incomplete server description in ") + file;
         return false;
     }
     return true;
@@ -57,9 +72,7 @@ QSqlDatabase TestMariaDb::admin(const QString &schema)
     QSqlDatabase db = QSqlDatabase::contains(connectionName)
             ? QSqlDatabase::database(connectionName, false)
             : QSqlDatabase::addDatabase(QStringLiteral("QODBC"), connectionName);
-    const QString name = QStringLiteral("Driver={MySQL ODBC 5.3 Unicode Driver};SERVER=") + host() +
-            QStringLiteral(";PORT=") + QString::number(port()) + QStringLiteral(";DATABASE=") +
-            schema + QLatin1Char(';');
+    const QString name = odbcConnectionString(host(), port(), schema);
     if (db.databaseName() != name || !db.isOpen()) {
         db.close();
         db.setDatabaseName(name);
@@ -84,21 +97,31 @@ bool TestMariaDb::exec(const QString &statement, const QString &schema)
     return true;
 }
 
-QStringList TestMariaDb::query(const QString &statement, const QString &schema)
+QStringList TestMariaDb::firstColumn(QSqlDatabase &db, const QString &statement, QString *error,
+                                     bool *ok)
 {
     QStringList rows;
-    QSqlDatabase db = admin(schema);
+    if (ok)
+        *ok = false;
     if (!db.isOpen())
         return rows;
     QSqlQuery q(db);
     q.setForwardOnly(true);
     if (!q.exec(statement)) {
-        lastErrorText = q.lastError().text();
+        *error = q.lastError().text();
         return rows;
     }
     while (q.next())
         rows.append(q.value(0).toString());
+    if (ok)
+        *ok = true;
     return rows;
+}
+
+QStringList TestMariaDb::query(const QString &statement, const QString &schema)
+{
+    QSqlDatabase db = admin(schema);
+    return firstColumn(db, statement, &lastErrorText);
 }
 
 bool TestMariaDb::createSchema(const QString &schema)

@@ -44,6 +44,15 @@ public:
 
     // The fixture script, for tests that start a server of their own.
     static QString fixtureScript();
+    // The KEY=value lines of a fixture's STATE_DIR/env; false when it is missing.
+    static bool readFixtureDescription(const QString &stateDirectory,
+                                       QHash<QString, QString> *values);
+    // How QODBC reaches a server through MariaDB's driver.
+    static QString odbcConnectionString(const QString &host, int port, const QString &schema);
+    // The first column of every row a statement gives; on failure nothing,
+    // with the driver's text in *error.
+    static QStringList firstColumn(QSqlDatabase &db, const QString &statement, QString *error,
+                                   bool *ok = nullptr);
     static bool runFixture(const QString &action, const QString &stateDirectory,
                            QString *output = nullptr);
 
