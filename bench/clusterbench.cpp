@@ -82,7 +82,7 @@ struct Agent
                         .arg(condition));
         return count.isEmpty() ? -1 : count.first().toLongLong();
     }
-    qint64 unsent() const { return rows(QStringLiteral("state = 0")); }
+    qint64 unsent() const { return unsentJournalRows(journal()); }
     // The database settings: DBHOST (a list for the cluster) and DBPORT.
     bool configure(const QString &hosts, int port, const QString &schema, const QString &user,
                    const QString &password, quint16 upsPort) const
@@ -152,27 +152,6 @@ void printDrain(const QString &what, const Drain &drained)
     out.flush();
 }
 
-int nodeInUse(const Agent &agent, const QStringList &nodeNames)
-{
-    const QByteArray trace = agent.trace();
-    const QByteArray marker = "]: Writing to database node ";
-    const int at = trace.lastIndexOf(marker);
-    if (at < 0)
-        return 0;
-    const QByteArray name = trace.mid(at + marker.size()).split('\r').first().split('\n').first();
-    return int(nodeNames.indexOf(QString::fromLatin1(name))) + 1;
-}
-
-bool isRunning(qint64 pid)
-{
-    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray stat = file.readAll();
-    const int end = stat.lastIndexOf(')');
-    return end > 0 && stat.mid(end + 2, 1) != "Z";
-}
-
 QString medianAndMaximum(QVector<qint64> ms)
 {
     if (ms.isEmpty())
@@ -234,9 +213,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     out << "clusterbench: the cluster of three formed in " << seconds(forming.elapsed()) << '\n';
-    QStringList nodeNames;
-    for (int node = 1; node <= TestGaleraCluster::nodes; ++node)
-        nodeNames.append(cluster.host() + QLatin1Char(':') + QString::number(cluster.port(node)));
+    const QStringList nodeNames = cluster.nodeNames();
 
     UpsSimulator simulator;
     if (!simulator.listen()) {
@@ -330,7 +307,7 @@ int main(int argc, char *argv[])
     simulator.execute(QStringLiteral("powerfail"));
     QVector<qint64> deathToRow;
     for (int kill = 0; kill < kills; ++kill) {
-        const int node = nodeInUse(clustered, nodeNames);
+        const int node = TestGaleraCluster::nodeInTrace(clustered.trace(), nodeNames);
         if (node < 1) {
             out << "cannot tell the node in use\n";
             break;
@@ -338,7 +315,7 @@ int main(int argc, char *argv[])
         const qint64 pid = cluster.serverPid(node);
         bool killed = false;
         std::thread killing([&cluster, node, &killed] { killed = cluster.killNode(node); });
-        waitFor([pid] { return !isRunning(pid); }, 30000, 1);
+        waitFor([pid] { return !TestGaleraCluster::isServerRunning(pid); }, 30000, 1);
         QElapsedTimer sinceDeath;
         sinceDeath.start();
         // Rows go in their order: the next row stored is the first after the

@@ -25,6 +25,7 @@
 
 #include "database.h"
 #include "journal.h"
+#include "journalreader.h"
 #include "logs.h"
 #include "registry.h"
 #include "samplerows.h"
@@ -459,19 +460,7 @@ void killsWhileDraining(TestMariaDb &server, const QString &workDir, int rows)
         return countOf(server, schema, QStringLiteral("SELECT COUNT(*) FROM upsmeasurements")) +
                 countOf(server, schema, QStringLiteral("SELECT COUNT(*) FROM upsevents"));
     };
-    const auto waiting = [&journalPath] {
-        QSqlDatabase reader = Journal::openReadOnly(journalPath, QStringLiteral("bench-kills"));
-        QSqlQuery query(reader);
-        int count = -1;
-        if (query.exec(QStringLiteral("SELECT (SELECT COUNT(*) FROM upsmeasurements WHERE state "
-                                      "= 0) + (SELECT COUNT(*) FROM upsevents WHERE state = 0)")) &&
-            query.next())
-            count = query.value(0).toInt();
-        query.clear();
-        reader = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("bench-kills"));
-        return count;
-    };
+    const auto waiting = [&journalPath] { return unsentJournalRows(journalPath); };
     const auto startProgram = [&dir] {
         auto program = std::make_unique<QProcess>();
         program->setProcessChannelMode(QProcess::ForwardedErrorChannel);

@@ -48,16 +48,15 @@ private:
     // Read while the cluster is not being changed: a node is killed on a
     // thread of its own.
     QString nodeName(int node) const { return nodeNames.value(node - 1); }
-    static bool isRunning(qint64 pid)
+    int nodeInUse(const Writer &writer) const
     {
-        // A killed server waits as a zombie until it is collected.
-        const QByteArray stat = readFileBytes(QStringLiteral("/proc/%1/stat").arg(pid));
-        const int end = stat.lastIndexOf(')');
-        return end > 0 && stat.mid(end + 2, 1) != "Z";
+        return TestGaleraCluster::nodeInTrace(
+                readFileBytes(writer.folder + QStringLiteral("/Trace.log")), nodeNames);
     }
-    // The node a writer traced it writes to last.
-    int nodeInUse(const Writer &writer) const;
-    qint64 unsentRows(const Writer &writer) const;
+    qint64 unsentRows(const Writer &writer) const
+    {
+        return unsentJournalRows(writer.folder + QStringLiteral("/journal.db"));
+    }
     void checkEveryRowOnceOnEveryNode();
 
     OrphanReaper reaper{QStringList{QStringLiteral("mariadbd")}};
@@ -81,8 +80,7 @@ void TestGalera::initTestCase()
     forming.start();
     QVERIFY2(cluster.start(), qPrintable(cluster.errorString()));
     qInfo("the cluster formed in %.1f s", double(forming.elapsed()) / 1000);
-    for (int node = 1; node <= TestGaleraCluster::nodes; ++node)
-        nodeNames.append(cluster.host() + QLatin1Char(':') + QString::number(cluster.port(node)));
+    nodeNames = cluster.nodeNames();
     QVERIFY(simulator.listen());
     QVERIFY(simulator.execute(QStringLiteral("set MODEL Back-UPS ES 700G")));
 
@@ -155,7 +153,7 @@ void TestGalera::nodeKilledDuringPowerFailure()
     const qint64 pid = cluster.serverPid(node);
     bool killed = false;
     std::thread killing([this, node, &killed] { killed = cluster.killNode(node); });
-    QTRY_VERIFY_WITH_TIMEOUT(!isRunning(pid), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!TestGaleraCluster::isServerRunning(pid), 30000);
     QElapsedTimer sinceDeath;
     sinceDeath.start();
     QVERIFY(simulator.execute(QStringLiteral("powerback")));
@@ -228,30 +226,6 @@ void TestGalera::startWriter(Writer &writer)
                               {QStringLiteral("--data"), writer.folder});
     }
     QVERIFY(writer.process->waitForStarted(30000));
-}
-
-int TestGalera::nodeInUse(const Writer &writer) const
-{
-    const QByteArray trace = readFileBytes(writer.folder + QStringLiteral("/Trace.log"));
-    const QByteArray marker = "]: Writing to database node ";
-    const int at = trace.lastIndexOf(marker);
-    if (at < 0)
-        return 0;
-    const QByteArray name = trace.mid(at + marker.size()).split('\r').first().split('\n').first();
-    for (int node = 1; node <= TestGaleraCluster::nodes; ++node) {
-        if (name == nodeName(node).toLatin1())
-            return node;
-    }
-    return -1;
-}
-
-qint64 TestGalera::unsentRows(const Writer &writer) const
-{
-    const QStringList waiting =
-            readJournal(writer.folder + QStringLiteral("/journal.db"),
-                        QStringLiteral("SELECT (SELECT COUNT(*) FROM upsmeasurements WHERE state "
-                                       "= 0) + (SELECT COUNT(*) FROM upsevents WHERE state = 0)"));
-    return waiting.isEmpty() ? -1 : waiting.first().toLongLong();
 }
 
 void TestGalera::checkEveryRowOnceOnEveryNode()

@@ -36,6 +36,35 @@ TestGaleraCluster::~TestGaleraCluster()
         runFixture({QStringLiteral("stop"), state});
 }
 
+QStringList TestGaleraCluster::nodeNames() const
+{
+    QStringList names;
+    for (int node = 1; node <= nodes; ++node)
+        names.append(host() + QLatin1Char(':') + QString::number(port(node)));
+    return names;
+}
+
+int TestGaleraCluster::nodeInTrace(const QByteArray &trace, const QStringList &nodeNames)
+{
+    const QByteArray marker = "]: Writing to database node ";
+    const int at = trace.lastIndexOf(marker);
+    if (at < 0)
+        return 0;
+    const QByteArray name = trace.mid(at + marker.size()).split('\r').first().split('\n').first();
+    const int index = int(nodeNames.indexOf(QString::fromLatin1(name)));
+    return index < 0 ? -1 : index + 1;
+}
+
+bool TestGaleraCluster::isServerRunning(qint64 pid)
+{
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray stat = file.readAll();
+    const int end = stat.lastIndexOf(')');
+    return end > 0 && stat.mid(end + 2, 1) != "Z";
+}
+
 QString TestGaleraCluster::fixtureScript()
 {
     return QStringLiteral(VOLTRINE_GALERA_FIXTURE);

@@ -55,6 +55,15 @@ public:
 
     static QString fixtureScript();
 
+    // "host:port" of each node, in order: what a writer's DBHOST lists and
+    // its trace names. Read while no node is being killed or rejoined.
+    QStringList nodeNames() const;
+    // The node a writer's trace says it writes to last, by nodeNames: 0 when
+    // it names none yet, -1 when it names another server.
+    static int nodeInTrace(const QByteArray &trace, const QStringList &nodeNames);
+    // A killed server waits as a zombie until it is collected: not running.
+    static bool isServerRunning(qint64 pid);
+
 private:
     bool runFixture(const QStringList &arguments);
     bool reload();

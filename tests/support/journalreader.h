@@ -32,3 +32,14 @@ inline QStringList readJournal(const QString &path, const QString &statement)
     QSqlDatabase::removeDatabase(name);
     return rows;
 }
+
+// Rows of both kinds waiting to be sent; -1 when the journal cannot be read.
+inline qint64 unsentJournalRows(const QString &path)
+{
+    const QStringList waiting =
+            readJournal(path,
+                        QStringLiteral("SELECT (SELECT COUNT(*) FROM upsmeasurements WHERE "
+                                       "state = 0) + (SELECT COUNT(*) FROM upsevents WHERE "
+                                       "state = 0)"));
+    return waiting.isEmpty() ? -1 : waiting.first().toLongLong();
+}
