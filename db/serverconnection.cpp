@@ -160,8 +160,9 @@ QList<ConnectionSettings::Node> ConnectionSettings::nodes() const
         // brackets has no port of its own.
         const int colon = part.lastIndexOf(QLatin1Char(':'));
         const bool bracketed = part.startsWith(QLatin1Char('['));
-        if (colon > 0 && (bracketed ? part.at(colon - 1) == QLatin1Char(']')
-                                    : part.count(QLatin1Char(':')) == 1)) {
+        if (colon > 0 &&
+            (bracketed ? part.at(colon - 1) == QLatin1Char(']')
+                       : part.count(QLatin1Char(':')) == 1)) {
             bool isNumber = false;
             const int ownPort = part.mid(colon + 1).toInt(&isNumber, 10);
             if (isNumber) {
@@ -525,9 +526,17 @@ ServerConnection::Outcome ServerConnection::insert(Table table, const QStringLis
         if (outcome != Outcome::Stored) {
             connection.rollback();
         } else if (!connection.commit()) {
-            // Carried out or not: the key tells the next attempt.
-            *errorText = errorTextOf(connection.lastError());
-            return Outcome::Lost;
+            const QSqlError commitError = connection.lastError();
+            *errorText = errorTextOf(commitError);
+            // Without the server's answer, carried out or not: the key tells
+            // the next attempt.
+            if (isClientError(commitError))
+                return Outcome::Lost;
+            // The server answered that it did not commit: a cluster reports a
+            // conflict with another node's write this way, as a deadlock. The
+            // connection is sound, and the row is tried again on it.
+            connection.rollback();
+            return Outcome::Failed;
         }
     }
     return outcome;
